@@ -1,0 +1,48 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <string>
+
+#include "quorl_sdk/client.hpp"
+#include "quorl_sdk/duration.hpp"
+#include "quorl_sdk/error.hpp"
+#include "quorl_sdk/websocket.hpp"
+
+namespace quorl_sdk {
+
+// Bounds one connection attempt as a whole: resolution, TCP connect and the
+// opening handshake.
+inline constexpr std::chrono::seconds HANDSHAKE_TIMEOUT{5};
+
+// Largest WebSocket message the client accepts.
+inline constexpr std::size_t MAX_MESSAGE_SIZE = 64 * 1024 * 1024;
+
+// The connection settings. No defaults of its own: the caller fills every
+// field. Each connect operation consumes the builder.
+struct QuorlClientBuilder {
+  bool reconnect;
+  Duration base_delay;
+  Duration max_delay;
+  std::uint32_t max_retries;
+
+  // Validates `url`, then makes one attempt on exactly that text.
+  // Fails with InvalidUrl (no network activity) or ConnectFailed.
+  net::awaitable<std::expected<QuorlClient, QuorlError>> connect_url(std::string url) &&;
+
+  // Makes one attempt on ws://127.0.0.1:{port}. Fails with ConnectFailed.
+  net::awaitable<std::expected<QuorlClient, QuorlError>> connect_at(std::uint16_t port) &&;
+
+  // Tries first_port..last_port in ascending order and returns the first
+  // that connects. Fails with NoServerFound; an empty range tries nothing.
+  net::awaitable<std::expected<QuorlClient, QuorlError>> connect_in_range(
+      std::uint16_t first_port, std::uint16_t last_port) &&;
+};
+
+// One connection attempt on `url` (already validated by parse_ws_port), under
+// HANDSHAKE_TIMEOUT. Fails with ConnectFailed; a failed or abandoned attempt
+// leaves no socket behind and its late results are ignored.
+net::awaitable<std::expected<WebSocket, QuorlError>> open(std::string url);
+
+}  // namespace quorl_sdk

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include <boost/beast/core/flat_buffer.hpp>
+
+#include "quorl_protocol/decode.hpp"
+#include "quorl_sdk/duration.hpp"
+#include "quorl_sdk/error.hpp"
+#include "quorl_sdk/websocket.hpp"
+
+namespace quorl_sdk {
+
+// What one step of the stream yields: a frame, an error, or nothing at all
+// when the stream has ended for good.
+using NextResult = std::optional<std::expected<quorl_protocol::Message, QuorlError>>;
+
+// The settings a client keeps for reconnection.
+struct ReconnectSettings {
+  bool reconnect = false;
+  Duration base_delay;
+  Duration max_delay;
+  std::uint32_t max_retries = 0;
+};
+
+// The asynchronous client of one WebSocket connection to a tracking server.
+// Move-only; destroying it closes the TCP connection at once, without a
+// WebSocket close frame.
+class QuorlClient {
+ public:
+  QuorlClient(WebSocket stream, std::string url, std::uint16_t port, ReconnectSettings settings);
+  QuorlClient(QuorlClient&&) noexcept;
+  QuorlClient& operator=(QuorlClient&&) noexcept;
+  QuorlClient(const QuorlClient&) = delete;
+  QuorlClient& operator=(const QuorlClient&) = delete;
+  ~QuorlClient();
+
+  // Waits for the next data frame. Hellos are checked and swallowed; text,
+  // ping and pong are skipped; a lost connection goes through recover().
+  // One call at a time.
+  net::awaitable<NextResult> next();
+
+  // Re-establishes a lost connection with exponential backoff. Returns true
+  // when the stream was replaced by a new connection.
+  net::awaitable<bool> recover();
+
+  // Checks one binary frame as a hello; sets the incompatible flag when it
+  // announces another protocol version.
+  std::expected<void, QuorlError> check_hello(std::span<const std::uint8_t> data);
+
+  // Returns the TCP port of the connection.
+  std::uint16_t port() const noexcept { return port_; }
+
+  // Returns the URL the client connected to (and reconnects to).
+  const std::string& url() const noexcept { return url_; }
+
+  // Returns true once a hello announced another protocol version.
+  bool incompatible() const noexcept { return incompatible_; }
+
+ private:
+  std::unique_ptr<WebSocket> stream_;
+  beast::flat_buffer buffer_;
+  std::string url_;
+  std::uint16_t port_;
+  ReconnectSettings settings_;
+  bool incompatible_ = false;
+};
+
+// Returns true when `ec` means the peer went away (closing handshake, closed
+// stream, reset, abort, broken pipe, end of file) rather than a fault.
+bool is_disconnect(const boost::system::error_code& ec) noexcept;
+
+}  // namespace quorl_sdk

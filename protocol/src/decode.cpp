@@ -1,0 +1,1 @@
+#include "quorl_protocol/decode.hpp"
