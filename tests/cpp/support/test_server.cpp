@@ -163,6 +163,9 @@ net::awaitable<void> TestServer::serve_websocket(tcp::socket socket, const WebSo
     record(index, [&](auto& r) { r.ended = accept_error; });
     co_return;
   }
+  ws.control_callback([this, index](websocket::frame_type kind, beast::string_view) {
+    if (kind == websocket::frame_type::pong) record(index, [](auto& r) { ++r.pongs; });
+  });
   bool open = true;
   for (const Step& step : script.steps) {
     error_code ec;

@@ -72,6 +72,8 @@ struct ConnectionRecord {
   std::string request{};
   // When the last step of the script finished.
   std::optional<Clock::time_point> script_done{};
+  // Pongs the server read from the client.
+  int pongs = 0;
   // How the connection ended, as the server's last read saw it.
   std::optional<boost::system::error_code> ended{};
 };
