@@ -58,7 +58,7 @@ PyObject* decode_to_python(std::span<const std::uint8_t> frame) {
     PyErr_SetString(PyExc_ValueError, message.error().message().c_str());
     return nullptr;
   }
-  return to_python(flatten(*message));
+  return flatten(*message);
 }
 
 PyObject* decode_frame(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,

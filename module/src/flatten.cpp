@@ -1,81 +1,88 @@
 #include "flatten.hpp"
 
-#include <type_traits>
+#include <array>
+#include <cstdint>
+#include <optional>
 
 namespace quorl_module {
 namespace {
 
 namespace qp = quorl_protocol;
 
-template <class Group>
-std::vector<double> flatten_groups(std::span<const Group> groups) {
-  std::vector<double> values;
-  values.reserve(groups.size() * std::tuple_size_v<Group>);
-  for (const Group& group : groups) values.insert(values.end(), group.begin(), group.end());
-  return values;
-}
-
+// Fills `list` from `index` on with `values`; returns the next index, or -1
+// when a float cannot be created.
 template <std::size_t N>
-std::vector<double> copy_angles(const std::array<double, N>& angles) {
-  return std::vector<double>(angles.begin(), angles.end());
+Py_ssize_t put_values(PyObject* list, Py_ssize_t index, const std::array<double, N>& values) {
+  for (const double value : values) {
+    PyObject* item = PyFloat_FromDouble(value);
+    if (item == nullptr) return -1;
+    PyList_SetItem(list, index++, item);
+  }
+  return index;
 }
 
-// Returns a new list of floats, one per value.
-owned_ref float_list(const std::vector<double>& values) noexcept {
-  const auto size = static_cast<Py_ssize_t>(values.size());
-  owned_ref list(PyList_New(size));
+// Returns a new list of the 4 * count values of quaternions or landmarks,
+// group by group.
+template <class Group, std::size_t Count>
+owned_ref flatten_groups(const std::array<Group, Count>& groups) {
+  owned_ref list(PyList_New(static_cast<Py_ssize_t>(Count * std::tuple_size_v<Group>)));
   if (!list) return list;
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PyFloat_FromDouble(values[static_cast<std::size_t>(i)]);
-    if (item == nullptr) return owned_ref();
-    PyList_SetItem(list.get(), i, item);
+  Py_ssize_t index = 0;
+  for (const Group& group : groups) {
+    index = put_values(list.get(), index, group);
+    if (index < 0) return owned_ref();
   }
   return list;
 }
 
-}  // namespace
-
-std::vector<double> flatten_quaternions(std::span<const qp::Quaternion> quaternions) {
+owned_ref flatten_quaternions(const auto& quaternions) {
   return flatten_groups(quaternions);
 }
 
-std::vector<double> flatten_landmarks(std::span<const qp::Landmark> landmarks) {
+owned_ref flatten_landmarks(const auto& landmarks) {
   return flatten_groups(landmarks);
 }
 
-Flattened flatten(const qp::Message& message) {
-  const std::uint8_t kind = qp::message_type(message);
-  struct Visitor {
-    std::uint8_t kind;
-    Flattened operator()(const qp::BodyQuaternions& m) const {
-      return {kind, std::nullopt, flatten_quaternions(m.quaternions)};
-    }
-    Flattened operator()(const qp::BodyLandmarks& m) const {
-      return {kind, std::nullopt, flatten_landmarks(m.landmarks)};
-    }
-    Flattened operator()(const qp::HandQuaternions& m) const {
-      return {kind, m.side, flatten_quaternions(m.quaternions)};
-    }
-    Flattened operator()(const qp::HandLandmarks& m) const {
-      return {kind, m.side, flatten_landmarks(m.landmarks)};
-    }
-    Flattened operator()(const qp::BodyIsbAngles& m) const {
-      return {kind, std::nullopt, copy_angles(m.angles)};
-    }
-    Flattened operator()(const qp::HandIsbAngles& m) const {
-      return {kind, m.side, copy_angles(m.angles)};
-    }
-  };
-  return std::visit(Visitor{kind}, message);
+template <std::size_t N>
+owned_ref flatten_angles(const std::array<double, N>& angles) {
+  owned_ref list(PyList_New(static_cast<Py_ssize_t>(N)));
+  if (!list || put_values(list.get(), 0, angles) < 0) return owned_ref();
+  return list;
 }
 
-PyObject* to_python(Flattened&& frame) noexcept {
-  const Flattened consumed = std::move(frame);
-  owned_ref kind(PyLong_FromLong(consumed.kind));
+// The side byte of hand messages; nothing for body messages.
+struct SideOf {
+  std::optional<std::uint8_t> operator()(const auto& m) const {
+    if constexpr (requires { m.side; }) {
+      return m.side;
+    } else {
+      return std::nullopt;
+    }
+  }
+};
+
+struct ValuesOf {
+  owned_ref operator()(const qp::BodyQuaternions& m) const {
+    return flatten_quaternions(m.quaternions);
+  }
+  owned_ref operator()(const qp::BodyLandmarks& m) const { return flatten_landmarks(m.landmarks); }
+  owned_ref operator()(const qp::HandQuaternions& m) const {
+    return flatten_quaternions(m.quaternions);
+  }
+  owned_ref operator()(const qp::HandLandmarks& m) const { return flatten_landmarks(m.landmarks); }
+  owned_ref operator()(const qp::BodyIsbAngles& m) const { return flatten_angles(m.angles); }
+  owned_ref operator()(const qp::HandIsbAngles& m) const { return flatten_angles(m.angles); }
+};
+
+}  // namespace
+
+PyObject* flatten(const qp::Message& message) noexcept {
+  owned_ref kind(PyLong_FromLong(qp::message_type(message)));
   if (!kind) return nullptr;
-  owned_ref side = consumed.side ? owned_ref(PyLong_FromLong(*consumed.side)) : new_ref(Py_None);
+  const auto side_byte = std::visit(SideOf{}, message);
+  owned_ref side = side_byte ? owned_ref(PyLong_FromLong(*side_byte)) : new_ref(Py_None);
   if (!side) return nullptr;
-  owned_ref values = float_list(consumed.values);
+  owned_ref values = std::visit(ValuesOf{}, message);
   if (!values) return nullptr;
   owned_ref tuple(PyTuple_New(3));
   if (!tuple) return nullptr;
