@@ -1,52 +1,73 @@
-"""Frame builders shared by the suites, and the on-demand build of the probe module."""
+"""Shared setup of the Python suites.
+
+Puts this folder on ``sys.path`` so that tests import the shared servers as
+``from support import ...`` (see ``support/__init__.py``), and provides:
+
+- the marker ``@pytest.mark.fixed_ports`` and the fixture ``fixed_ports``: the
+  test is skipped, with the taken port named, when any of 5432-5435 is in use;
+- the fixture ``timeout_factor``: QUORL_TEST_TIMEOUT_FACTOR as a float;
+- the fixture ``probe``: the test-only extension module ``_quorl_probe``.
+"""
+
+from __future__ import annotations
 
 import importlib
-import os
 import shutil
-import struct
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-# type byte -> (hand frame, number of values)
-FRAME_TYPES = {2: (False, 52), 3: (False, 76), 4: (True, 64), 5: (True, 84), 6: (False, 21), 7: (True, 21)}
-
-
-def make_frame(kind, values, side=None):
-    """Returns the bytes of a frame: type byte, optional side byte, little-endian doubles."""
-    head = bytes([kind]) if side is None else bytes([kind, side])
-    return head + struct.pack(f"<{len(values)}d", *values)
+from support.timing import FIXED_PORTS, TIMEOUT_FACTOR, require_fixed_ports  # noqa: E402
 
 
-def sample_frame(kind, side=1):
-    """Returns a valid frame of type `kind` whose values are 0.5, 1.5, 2.5, ..."""
-    hand, count = FRAME_TYPES[kind]
-    return make_frame(kind, [k + 0.5 for k in range(count)], side if hand else None)
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers", "fixed_ports: needs the ports 5432-5435 free; skipped when one is taken"
+    )
 
 
-def _tool(name):
+def pytest_runtest_setup(item: pytest.Item) -> None:
+    if item.get_closest_marker("fixed_ports") is not None:
+        require_fixed_ports()
+
+
+@pytest.fixture
+def fixed_ports() -> list[int]:
+    """The ports 5432-5435, once checked free; skips the test otherwise."""
+    require_fixed_ports()
+    return list(FIXED_PORTS)
+
+
+@pytest.fixture(scope="session")
+def timeout_factor() -> float:
+    """The factor every time limit of the suites is multiplied by."""
+    return TIMEOUT_FACTOR
+
+
+def _tool(name: str) -> str | None:
     beside_python = Path(sys.executable).with_name(name)
     return str(beside_python) if beside_python.exists() else shutil.which(name)
 
 
 @pytest.fixture(scope="session")
 def probe():
-    """The test-only module _quorl_probe, built with CMake into build/probe on first use."""
+    """The test-only module _quorl_probe (tests/python/probe), built with CMake on first use."""
     cmake = _tool("cmake")
     if cmake is None:
         pytest.skip("cmake is not available to build the probe module")
-    build = ROOT / "build" / f"probe-py{sys.version_info.major}{sys.version_info.minor}"
-    configure = [cmake, "-S", str(ROOT / "tests/python/probe"), "-B", str(build),
+    root = Path(__file__).resolve().parents[2]
+    build = root / "build" / f"probe-py{sys.version_info.major}{sys.version_info.minor}"
+    configure = [cmake, "-S", str(root / "tests/python/probe"), "-B", str(build),
                  f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Debug"]
     ninja = _tool("ninja")
     if ninja is not None and not (build / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
     for command in (configure, [cmake, "--build", str(build), "-j2"]):
-        result = subprocess.run(command, capture_output=True, text=True, env=os.environ)
+        result = subprocess.run(command, capture_output=True, text=True)
         assert result.returncode == 0, result.stdout + result.stderr
     sys.path.insert(0, str(build))
     try:

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 from _quorl_sdk import decode_frame
-from conftest import FRAME_TYPES, make_frame, sample_frame
+from support.frames import DATA_KINDS, encode, is_hand, sample_frame, value_count
 
 
 def values_of(frame, hand):
@@ -16,12 +16,12 @@ def values_of(frame, hand):
     return list(struct.unpack_from(f"<{(len(frame) - base) // 8}d", frame, base))
 
 
-@pytest.mark.parametrize("kind", sorted(FRAME_TYPES))
+@pytest.mark.parametrize("kind", DATA_KINDS)
 @pytest.mark.parametrize("side", [0, 1])
 def test_decodes_every_frame_type(kind, side):
     """Each type gives (kind, side or None, list of every value in wire order)."""
-    hand, count = FRAME_TYPES[kind]
-    frame = sample_frame(kind, side)
+    hand, count = is_hand(kind), value_count(kind)
+    frame = sample_frame(kind, side if hand else None, start=0.5)
     result = decode_frame(frame)
     assert type(result) is tuple and len(result) == 3
     assert result[0] == kind and type(result[0]) is int
@@ -59,7 +59,7 @@ def test_every_input_form_gives_the_same_tuple(convert, kind):
 def test_nan_values_arrive_as_nan(bits):
     """NaN values, whatever their payload, arrive as float NaN."""
     angles = [0.0] * 21
-    frame = bytearray(make_frame(6, angles))
+    frame = bytearray(encode(6, None, angles))
     frame[1:9] = struct.pack("<Q", bits)
     (value, *_) = decode_frame(bytes(frame))[2]
     assert math.isnan(value)
@@ -68,7 +68,7 @@ def test_nan_values_arrive_as_nan(bits):
 
 def test_infinities_and_negative_zero_arrive_unchanged():
     """+inf, -inf and -0.0 keep their values and sign."""
-    _, _, values = decode_frame(make_frame(7, [math.inf, -math.inf, -0.0] + [1.0] * 18, side=0))
+    _, _, values = decode_frame(encode(7, 0, [math.inf, -math.inf, -0.0] + [1.0] * 18))
     assert values[:2] == [math.inf, -math.inf]
     assert math.copysign(1.0, values[2]) == -1.0
 

@@ -1,0 +1,6 @@
+"""Command line: ``python -m quorl_sdk COMMAND`` (also installed as ``quorl-sdk``)."""
+
+from quorl_sdk.cli import main
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,31 @@
+"""The ``quorl-sdk`` command line: one subcommand per module that registers itself here."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Callable, Sequence
+
+# Each entry adds one subcommand to the parser; its handler returns the exit code.
+Registrar = Callable[["argparse._SubParsersAction[argparse.ArgumentParser]"], None]
+_REGISTRARS: list[Registrar] = []
+
+
+def _load_commands() -> None:
+    """Imports the modules that define subcommands, so that they register themselves."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """Returns the parser with every registered subcommand."""
+    parser = argparse.ArgumentParser(prog="quorl-sdk", description=__doc__)
+    subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    _load_commands()
+    for register in _REGISTRARS:
+        register(subcommands)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line and returns the exit code."""
+    args = build_parser().parse_args(argv)
+    handler: Callable[[argparse.Namespace], int] = args.handler
+    return handler(args)

@@ -1,0 +1,142 @@
+"""Test servers and helpers shared by the Python suites.
+
+``tests/python/conftest.py`` puts ``tests/python`` on ``sys.path``, so a test
+module imports everything from here::
+
+    from support import ScriptedServer, accept, send_binary, websockets_server, hello
+
+What is here:
+
+- frames (:mod:`support.frames`): ``hello``, ``encode`` and the type constants
+  of :mod:`quorl_sdk.wire`; ``sample_frame``, ``all_sample_frames`` and
+  ``parse_frame`` for predictable frames and for reading what a server sent.
+- ``websockets_server`` (:mod:`support.websockets_server`): a conforming server
+  of the ``websockets`` library on a background thread, with the recorded
+  request of each connection and stop/start on the same port.
+- ``ScriptedServer`` (:mod:`support.scripted`): a raw TCP server that plays a
+  script of exact bytes (hand-made handshake, 404, silence, masked or
+  fragmented frames, resets) and records everything the client sent.
+- timing and ports (:mod:`support.timing`): ``scaled`` (QUORL_TEST_TIMEOUT_FACTOR),
+  ``port_is_free``, ``taken_ports``, ``require_fixed_ports``; the conftest adds
+  the ``fixed_ports`` marker and fixture on top.
+"""
+
+from support.frames import (
+    DATA_KINDS,
+    HAND_KINDS,
+    MSG_BODY_ISB_ANGLES,
+    MSG_BODY_LANDMARKS,
+    MSG_BODY_QUATERNIONS,
+    MSG_HAND_ISB_ANGLES,
+    MSG_HAND_LANDMARKS,
+    MSG_HAND_QUATERNIONS,
+    MSG_HELLO,
+    PROTOCOL_VERSION,
+    all_sample_frames,
+    encode,
+    frame_size,
+    hello,
+    is_hand,
+    parse_frame,
+    sample_frame,
+    sample_values,
+    value_count,
+)
+from support.scripted import (
+    OP_BINARY,
+    OP_CLOSE,
+    OP_CONTINUATION,
+    OP_PING,
+    OP_PONG,
+    OP_TEXT,
+    ClientFrame,
+    ScriptedConnection,
+    ScriptedServer,
+    Step,
+    accept,
+    accept_value,
+    close_tcp,
+    http_response,
+    pause,
+    reset_tcp,
+    send_binary,
+    send_close,
+    send_ping,
+    send_pong,
+    send_raw,
+    send_text,
+    wait_end,
+    wait_frame,
+    ws_frame,
+)
+from support.timing import (
+    FIXED_PORTS,
+    TIMEOUT_FACTOR,
+    port_is_free,
+    require_fixed_ports,
+    scaled,
+    taken_ports,
+)
+from support.websockets_server import (
+    RecordedRequest,
+    WebsocketsServer,
+    sending,
+    websockets_server,
+)
+
+__all__ = [
+    "ClientFrame",
+    "DATA_KINDS",
+    "FIXED_PORTS",
+    "HAND_KINDS",
+    "MSG_BODY_ISB_ANGLES",
+    "MSG_BODY_LANDMARKS",
+    "MSG_BODY_QUATERNIONS",
+    "MSG_HAND_ISB_ANGLES",
+    "MSG_HAND_LANDMARKS",
+    "MSG_HAND_QUATERNIONS",
+    "MSG_HELLO",
+    "OP_BINARY",
+    "OP_CLOSE",
+    "OP_CONTINUATION",
+    "OP_PING",
+    "OP_PONG",
+    "OP_TEXT",
+    "PROTOCOL_VERSION",
+    "RecordedRequest",
+    "ScriptedConnection",
+    "ScriptedServer",
+    "Step",
+    "TIMEOUT_FACTOR",
+    "WebsocketsServer",
+    "accept",
+    "accept_value",
+    "all_sample_frames",
+    "close_tcp",
+    "encode",
+    "frame_size",
+    "hello",
+    "http_response",
+    "is_hand",
+    "parse_frame",
+    "pause",
+    "port_is_free",
+    "require_fixed_ports",
+    "reset_tcp",
+    "sample_frame",
+    "sample_values",
+    "scaled",
+    "send_binary",
+    "send_close",
+    "send_ping",
+    "send_pong",
+    "send_raw",
+    "send_text",
+    "sending",
+    "taken_ports",
+    "value_count",
+    "wait_end",
+    "wait_frame",
+    "websockets_server",
+    "ws_frame",
+]
