@@ -1,5 +1,6 @@
 #include "args.hpp"
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -93,7 +94,10 @@ owned_ref exception_text(PyObject* exception) noexcept {
 }  // namespace
 
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> bound) noexcept {
+                    PyObject* kwnames, std::span<PyObject*> bound) {
+  if (bound.size() != signature.parameters.size()) {
+    throw std::logic_error("argument slots do not match the function's parameters");
+  }
   if (static_cast<std::size_t>(nargs) > signature.parameters.size()) {
     raise_too_many_positional(signature, nargs);
     return false;
@@ -102,12 +106,7 @@ bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_
     bound[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
   }
   if (kwnames != nullptr && !bind_keywords(signature, args, nargs, kwnames, bound)) return false;
-  try {
-    return check_required(signature, bound);
-  } catch (...) {
-    PyErr_NoMemory();
-    return false;
-  }
+  return check_required(signature, bound);
 }
 
 void rewrap_argument_error(const char* name) noexcept {

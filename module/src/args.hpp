@@ -21,9 +21,10 @@ struct Signature {
 // returned. Otherwise a TypeError is set and false returned; the checks run in
 // this order: too many positional arguments, then each keyword in turn
 // (unknown name, or a parameter already given by position), then the missing
-// required parameters. `bound` must have one slot per parameter.
+// required parameters. `bound` must have one slot per parameter (otherwise
+// std::logic_error, which the entry point's guard raises as PanicException).
 bool bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, std::span<PyObject*> bound) noexcept;
+                    PyObject* kwnames, std::span<PyObject*> bound);
 
 // Names the parameter whose conversion just failed: a pending exception of
 // exactly the type TypeError becomes TypeError "argument '{name}': {message}"

@@ -103,6 +103,13 @@ class TestPanic:
             probe.panic(3)
         assert raised.value.args == ("bytes \ufffd\ufffd are not UTF-8",)
 
+    def test_broken_binding_invariant_is_a_panic(self, probe):
+        """Binding into the wrong number of slots is a fault of ours, raised as PanicException."""
+        with pytest.raises(BaseException) as raised:
+            probe.bind_too_few_slots(1)
+        assert type(raised.value) is probe.panic_type()
+        assert raised.value.args == ("argument slots do not match the function's parameters",)
+
     def test_out_of_memory_is_memory_error(self, probe):
         """std::bad_alloc surfaces as MemoryError."""
         with pytest.raises(MemoryError):

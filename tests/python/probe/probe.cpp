@@ -59,6 +59,18 @@ PyObject* bind_three_required(PyObject*, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// bind_too_few_slots(a, b=..., c=...): binds into one slot too few.
+PyObject* bind_too_few_slots(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return guard([&]() -> PyObject* {
+    static constexpr const char* parameters[] = {"a", "b", "c"};
+    static constexpr Signature signature{"bind_too_few_slots()", parameters, 1};
+    PyObject* bound[2];
+    if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+    return bound_tuple(bound);
+  });
+}
+
 // to_byte(value): value converted to 0..255, naming the parameter "value".
 PyObject* to_byte(PyObject*, PyObject* value) {
   return guard([&]() -> PyObject* {
@@ -131,6 +143,8 @@ PyMethodDef probe_methods[] = {
     {"bind_none_required", as_cfunction(bind_none_required), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
     {"bind_three_required", as_cfunction(bind_three_required), METH_FASTCALL | METH_KEYWORDS,
+     nullptr},
+    {"bind_too_few_slots", as_cfunction(bind_too_few_slots), METH_FASTCALL | METH_KEYWORDS,
      nullptr},
     {"to_byte", as_cfunction(to_byte), METH_O, nullptr},
     {"refuse", as_cfunction(refuse), METH_O, nullptr},
