@@ -190,12 +190,6 @@ def test_huge_integer_raises_the_interpreters_overflow_error():
     assert "too large" in str(raised.value)
 
 
-def test_conversion_fails_before_any_decoding():
-    """A bad item is reported even when the bytes before it are no valid frame."""
-    with pytest.raises(OverflowError):
-        decode_frame([0xFF, -1])
-
-
 def test_non_type_errors_while_iterating_pass_unchanged():
     """An exception other than TypeError raised by iteration reaches the caller as it is."""
     data = BrokenIter([2])
