@@ -37,3 +37,12 @@ quorl_install() {
   local extras="${1:-}"
   python -m pip install -q "$QUORL_ROOT${extras:+[$extras]}"
 }
+
+# Builds the wheel into build/wheelhouse (replacing any older one) and prints
+# its path.
+quorl_build_wheel() {
+  local wheelhouse="$QUORL_ROOT/build/wheelhouse"
+  rm -rf "$wheelhouse"
+  python -m pip wheel -q --no-deps -w "$wheelhouse" "$QUORL_ROOT" >&2
+  ls "$wheelhouse"/*.whl
+}

@@ -5,11 +5,15 @@ Puts this folder on ``sys.path`` so that tests import the shared servers as
 
 - the marker ``@pytest.mark.fixed_ports`` and the fixture ``fixed_ports``: the
   test is skipped, with the taken port named, when any of 5432-5435 is in use;
-- the fixture ``timeout_factor``: QUORL_TEST_TIMEOUT_FACTOR as a float.
+- the fixture ``timeout_factor``: QUORL_TEST_TIMEOUT_FACTOR as a float;
+- the fixture ``probe``: the test-only extension module ``_quorl_probe``.
 """
 
 from __future__ import annotations
 
+import importlib
+import shutil
+import subprocess
 import sys
 from pathlib import Path
 
@@ -42,3 +46,31 @@ def fixed_ports() -> list[int]:
 def timeout_factor() -> float:
     """The factor every time limit of the suites is multiplied by."""
     return TIMEOUT_FACTOR
+
+
+def _tool(name: str) -> str | None:
+    beside_python = Path(sys.executable).with_name(name)
+    return str(beside_python) if beside_python.exists() else shutil.which(name)
+
+
+@pytest.fixture(scope="session")
+def probe():
+    """The test-only module _quorl_probe (tests/python/probe), built with CMake on first use."""
+    cmake = _tool("cmake")
+    if cmake is None:
+        pytest.skip("cmake is not available to build the probe module")
+    root = Path(__file__).resolve().parents[2]
+    build = root / "build" / f"probe-py{sys.version_info.major}{sys.version_info.minor}"
+    configure = [cmake, "-S", str(root / "tests/python/probe"), "-B", str(build),
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Debug"]
+    ninja = _tool("ninja")
+    if ninja is not None and not (build / "CMakeCache.txt").exists():
+        configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+    for command in (configure, [cmake, "--build", str(build), "-j2"]):
+        result = subprocess.run(command, capture_output=True, text=True)
+        assert result.returncode == 0, result.stdout + result.stderr
+    sys.path.insert(0, str(build))
+    try:
+        return importlib.import_module("_quorl_probe")
+    finally:
+        sys.path.remove(str(build))

@@ -53,7 +53,7 @@ struct HandIsbAngles {
 };
 
 // One decoded data frame. Owns no heap storage; values keep their exact bit
-// patterns.
+// patterns. The variant index follows the type byte: index + 2.
 using Message = std::variant<BodyQuaternions, BodyLandmarks, HandQuaternions, HandLandmarks,
                              BodyIsbAngles, HandIsbAngles>;
 

@@ -33,7 +33,7 @@ class ProtocolError {
 
   // Implicit on purpose: `return ProtocolError::Empty{};` reads like the protocol.
   template <class Alternative>
-    requires std::is_constructible_v<Variant, Alternative>
+  requires std::is_constructible_v<Variant, Alternative>
   constexpr ProtocolError(Alternative alternative) noexcept : value_(alternative) {}
 
   // Returns the variant, for callers that branch on the kind of failure.
