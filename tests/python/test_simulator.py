@@ -281,6 +281,21 @@ def test_malformed_share_breaks_about_that_share_of_frames(share: float) -> None
     assert abs(broken / len(frames) - share) < 0.08
 
 
+def test_native_decoder_accepts_valid_frames_and_refuses_malformed_ones() -> None:
+    """Every frame the simulator means as valid decodes natively; every malformed one is refused."""
+    decode_frame = pytest.importorskip("_quorl_sdk").decode_frame
+    with Simulator(port=0, rate=300, malformed=0.5, seed=11).running() as sim:
+        with connect(sim.url) as ws:
+            frames = collect(ws, lambda got: len(got) > 300)[1:]
+    for frame in frames:
+        assert isinstance(frame, bytes)
+        if is_valid(frame):
+            assert decode_frame(frame) == parse_frame(frame)
+        else:
+            with pytest.raises(ValueError):
+                decode_frame(frame)
+
+
 def raw_messages(url: str, count: int) -> list[ClientFrame]:
     """Reads ``count`` frames with a raw socket, so that pings and pongs are seen too."""
     host, port = url.removeprefix("ws://").rsplit(":", 1)
