@@ -5,6 +5,10 @@
 QUORL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUORL_VENV="${QUORL_VENV:-$QUORL_ROOT/.venv}"
 QUORL_SYSTEM_PACKAGES=(g++ libboost1.81-dev libgtest-dev python3-venv python3-dev)
+# The fuzz targets need clang (libFuzzer); libstdc++ 12 offers std::expected
+# only to a compiler announcing C++20 concepts in full, which clang does from 19.
+QUORL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)
+QUORL_FUZZ_CXX=clang++-19
 
 # Installs the Debian packages the build needs, when any is missing.
 quorl_system_packages() {
