@@ -12,6 +12,7 @@ Puts this folder on ``sys.path`` so that tests import the shared servers as
 from __future__ import annotations
 
 import importlib
+import os
 import shutil
 import subprocess
 import sys
@@ -60,14 +61,20 @@ def probe():
     if cmake is None:
         pytest.skip("cmake is not available to build the probe module")
     root = Path(__file__).resolve().parents[2]
-    build = root / "build" / f"probe-py{sys.version_info.major}{sys.version_info.minor}"
+    # scripts/sanitize asks for an instrumented probe, built apart from the plain one.
+    flags = os.environ.get("QUORL_PROBE_CXX_FLAGS", "")
+    suffix = "-sanitize" if flags else ""
+    build = root / "build" / f"probe-py{sys.version_info.major}{sys.version_info.minor}{suffix}"
     configure = [cmake, "-S", str(root / "tests/python/probe"), "-B", str(build),
-                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Debug"]
+                 f"-DPython_EXECUTABLE={sys.executable}", "-DCMAKE_BUILD_TYPE=Debug",
+                 f"-DCMAKE_CXX_FLAGS={flags}"]
     ninja = _tool("ninja")
     if ninja is not None and not (build / "CMakeCache.txt").exists():
         configure += ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"]
+    # The build tools run without a sanitizer runtime that the test run preloads.
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
     for command in (configure, [cmake, "--build", str(build), "-j2"]):
-        result = subprocess.run(command, capture_output=True, text=True)
+        result = subprocess.run(command, capture_output=True, text=True, env=env)
         assert result.returncode == 0, result.stdout + result.stderr
     sys.path.insert(0, str(build))
     try:

@@ -1,5 +1,6 @@
 // Entry points that exercise the module's boundary helpers with signatures and
 // faults the real module does not have.
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 
@@ -133,6 +134,17 @@ PyObject* panic_type(PyObject*, PyObject*) {
   return type != nullptr ? new_ref(type).release() : nullptr;
 }
 
+// The complement of the address is no pointer, so nothing keeps the block.
+volatile std::uintptr_t lost_address = 0;
+
+// leak(): loses a C++ allocation and an int on purpose, so that a sanitized
+// run can show that leaks in code of ours are reported.
+PyObject* leak(PyObject*, PyObject*) {
+  lost_address = ~reinterpret_cast<std::uintptr_t>(new int[16]{});
+  if (PyLong_FromLongLong(1LL << 40) == nullptr) return nullptr;
+  return new_ref(Py_None).release();
+}
+
 template <class F>
 PyCFunction as_cfunction(F* function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -151,6 +163,7 @@ PyMethodDef probe_methods[] = {
     {"panic", as_cfunction(panic), METH_O, nullptr},
     {"panic_in_dealloc", as_cfunction(panic_in_dealloc), METH_FASTCALL, nullptr},
     {"panic_type", as_cfunction(panic_type), METH_NOARGS, nullptr},
+    {"leak", as_cfunction(leak), METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
