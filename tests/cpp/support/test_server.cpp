@@ -242,6 +242,29 @@ net::awaitable<void> TestServer::drain(tcp::socket& socket, std::size_t index) {
   }
 }
 
+namespace {
+
+// Writes `answer` at once, or one byte per segment with `pause` after each.
+net::awaitable<error_code> write_answer(tcp::socket& socket, const std::string& answer,
+                                        std::chrono::milliseconds pause) {
+  if (pause.count() == 0) {
+    auto [ec, n] = co_await net::async_write(socket, net::buffer(answer), use_tuple);
+    co_return ec;
+  }
+  error_code ec;
+  socket.set_option(tcp::no_delay(true), ec);
+  net::steady_timer timer(socket.get_executor());
+  for (std::size_t at = 0; at < answer.size() && !ec; ++at) {
+    std::tie(ec, std::ignore) =
+        co_await net::async_write(socket, net::buffer(answer.data() + at, 1), use_tuple);
+    timer.expires_after(pause);
+    co_await timer.async_wait(use_tuple);
+  }
+  co_return ec;
+}
+
+}  // namespace
+
 net::awaitable<void> TestServer::serve_raw_upgrade(tcp::socket socket, const RawUpgrade& upgrade,
                                                    std::size_t index) {
   if (!co_await read_request(socket, index)) co_return;
@@ -257,7 +280,8 @@ net::awaitable<void> TestServer::serve_raw_upgrade(tcp::socket socket, const Raw
       "Sec-WebSocket-Accept: " +
       std::string(accept.data(), accept.size()) + "\r\n" + upgrade.extra_headers + "\r\n";
   answer.append(upgrade.after_response.begin(), upgrade.after_response.end());
-  auto [ec, n] = co_await net::async_write(socket, net::buffer(answer), use_tuple);
+  answer.resize(std::min(answer.size(), upgrade.stall_after.value_or(answer.size())));
+  const error_code ec = co_await write_answer(socket, answer, upgrade.byte_pause);
   if (ec) {
     record(index, [&](auto& r) { r.ended = ec; });
     co_return;

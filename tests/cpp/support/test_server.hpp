@@ -52,10 +52,14 @@ struct WebSocketScript {
 };
 // Reads the request, then answers 101 with a correct accept value, the extra
 // header lines and `after_response`, all in one write; then reads until the
-// client leaves.
+// client leaves. With `byte_pause` set, the answer goes out one byte per TCP
+// segment instead, with that pause after each; with `stall_after` set, only
+// that many bytes of it go out and the server then stays silent.
 struct RawUpgrade {
   Bytes after_response{};
   std::string extra_headers{};
+  std::chrono::milliseconds byte_pause{0};
+  std::optional<std::size_t> stall_after{};
 };
 // Reads the request, answers with `response` and closes.
 struct HttpReply {
