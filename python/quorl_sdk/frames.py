@@ -67,9 +67,7 @@ _VALUE_COUNTS = {
     FrameKind.HAND_ISB_ANGLES: 21,
 }
 # Indexed by type byte: a tuple lookup is much cheaper per frame than FrameKind(kind).
-_KIND_BY_BYTE: tuple[FrameKind | None, ...] = tuple(
-    FrameKind(number) if number in FrameKind._value2member_map_ else None for number in range(8)
-)
+_KIND_BY_BYTE: tuple[FrameKind | None, ...] = (None, None, *FrameKind)
 
 
 class Frame(NamedTuple):
