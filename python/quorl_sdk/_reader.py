@@ -325,7 +325,7 @@ def _close_native(raw: _quorl_sdk.RawClient) -> None:
         pass  # the reader is inside a step; it closes the client when the step returns
 
 
-ConnectCall = Callable[..., _quorl_sdk.RawClient]
+ConnectCall = Callable[..., "_quorl_sdk.RawClient"]
 
 
 def start_reader(channel: Channel, connect: ConnectCall, arguments: dict[str, Any]) -> threading.Thread:
