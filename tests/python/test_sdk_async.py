@@ -7,12 +7,22 @@ import gc
 import time
 
 import pytest
-from sdk_util import angles, reader_threads, silent, sockets_to, streaming, wait_until
+from sdk_util import (
+    angles,
+    needs_native_client,
+    reader_threads,
+    silent,
+    sockets_to,
+    streaming,
+    wait_until,
+)
 from support import MSG_HAND_ISB_ANGLES, encode, hello, scaled, sending, websockets_server
 
 import _quorl_sdk
 import quorl_sdk
 from quorl_sdk import AsyncClient, FrameKind, Mode
+
+pytestmark = needs_native_client
 
 
 def run(coroutine):

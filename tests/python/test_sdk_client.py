@@ -8,6 +8,7 @@ import time
 import pytest
 from sdk_util import (
     angles,
+    needs_native_client,
     open_fds,
     reader_threads,
     silent,
@@ -35,6 +36,8 @@ from support import (
 import _quorl_sdk
 import quorl_sdk
 from quorl_sdk import Frame, FrameKind, Mode
+
+pytestmark = needs_native_client
 
 
 def free_port() -> int:

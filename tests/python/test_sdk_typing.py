@@ -10,6 +10,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
+from sdk_util import needs_native_client
 
 import _quorl_sdk
 import quorl_sdk
@@ -68,6 +69,7 @@ def test_the_installed_wheel_ships_types_for_both_modules(tmp_path):
     assert "import-not-found" not in result.stdout and "import-untyped" not in result.stdout
 
 
+@needs_native_client
 def test_the_stub_declares_what_the_module_registers():
     """The stub's __all__ is the module's own, in registration order."""
     stub = (ROOT / "module" / "_quorl_sdk.pyi").read_text()
