@@ -156,7 +156,9 @@ class Client:
         next item (frame, close or failure) arrives; ``close`` waits up to
         ``close_timeout`` seconds for that and then returns in any case, so a
         silent server keeps the socket open until it sends something or the
-        connection ends. Safe to call more than once.
+        connection ends; with ``reconnect`` on, a lost connection keeps the
+        reader until a new one delivers a frame or the attempts give up.
+        Nothing is handed over after ``close``. Safe to call more than once.
 
         Raises:
             Nothing; a Ctrl-C during the wait is raised as KeyboardInterrupt.
