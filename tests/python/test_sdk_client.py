@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import threading
 import time
 
 import pytest
@@ -179,6 +180,28 @@ def test_context_manager_closes_the_connection_and_later_use_raises():
             with pytest.raises(RuntimeError, match="^client is closed$"):
                 use()
         client.close()  # a second close is harmless
+
+
+def test_close_from_another_thread_wakes_a_waiting_consumer():
+    """A consumer blocked without a timeout gets RuntimeError as soon as another thread closes."""
+    outcome = []
+    with websockets_server(silent()) as server:
+        client = quorl_sdk.connect_url(server.url, close_timeout=0)
+
+        def consume():
+            try:
+                client.recv(timeout=None)
+            except RuntimeError as error:
+                outcome.append((str(error), time.monotonic()))
+
+        consumer = threading.Thread(target=consume)
+        consumer.start()
+        time.sleep(0.2)
+        closed_at = time.monotonic()
+        client.close()
+        consumer.join(scaled(5))
+    assert outcome and outcome[0][0] == "client is closed"
+    assert outcome[0][1] - closed_at < scaled(0.5)
 
 
 def test_no_reader_outlives_a_closed_client_while_the_server_streams():
