@@ -1,1 +1,243 @@
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/http/field.hpp>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "quorl_sdk/addressing.hpp"
 #include "quorl_sdk/builder.hpp"
+#include "quorl_sdk/detail/lookup.hpp"
+#include "url.hpp"
+
+namespace quorl_sdk {
+namespace {
+
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using boost::system::error_code;
+using OpenResult = std::expected<WebSocket, QuorlError>;
+using ConnectResult = std::expected<QuorlClient, QuorlError>;
+
+constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
+
+// What the deadline of one attempt shares with the attempt. Lives on the heap
+// so that a deadline handler still queued after the attempt finds it.
+struct AttemptState {
+  tcp::socket* socket = nullptr;
+  bool finished = false;
+  bool aborted = false;
+};
+
+// The time limit of one attempt: when it passes, the attempt's socket is
+// closed at once, which ends whatever operation is pending on it.
+class Deadline {
+ public:
+  Deadline(const net::any_io_executor& executor, Clock::time_point at, tcp::socket& socket)
+      : timer_(executor, at), state_(std::make_shared<AttemptState>()) {
+    state_->socket = &socket;
+    timer_.async_wait([state = state_, executor](error_code ec) {
+      if (ec || state->finished) return;
+      // Completions already queued run first, so an attempt that completed
+      // right at the deadline still counts as completed.
+      net::post(executor, [state] {
+        if (state->finished) return;
+        state->aborted = true;
+        error_code ignored;
+        state->socket->close(ignored);
+      });
+    });
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+  ~Deadline() {
+    state_->finished = true;
+    timer_.cancel();
+  }
+
+  // Returns true once the deadline has closed the attempt.
+  bool aborted() const noexcept { return state_->aborted; }
+
+  // Returns when the attempt must have ended.
+  Clock::time_point at() const { return timer_.expiry(); }
+
+ private:
+  net::steady_timer timer_;
+  std::shared_ptr<AttemptState> state_;
+};
+
+// The rendezvous of one lookup with the attempt that waits for it. The
+// attempt waits on its own timer, which the delivery cancels; a delivery
+// after the attempt gave up finds no waiter and is dropped.
+struct LookupRendezvous {
+  net::steady_timer* waiter = nullptr;
+  std::optional<detail::LookupResult> result;
+};
+
+// Resolves `host` off the driving thread, giving up at `deadline`. Returns
+// nullopt when the deadline came first.
+net::awaitable<std::optional<detail::LookupResult>> lookup(std::string host, std::uint16_t port,
+                                                           Clock::time_point deadline) {
+  const auto executor = co_await net::this_coro::executor;
+  auto& service =
+      net::use_service<detail::LookupService>(net::query(executor, net::execution::context));
+  auto rendezvous = std::make_shared<LookupRendezvous>();
+  net::steady_timer waiter(executor, deadline);
+  rendezvous->waiter = &waiter;
+  const error_code not_started =
+      service.start(std::move(host), port, executor, [rendezvous](detail::LookupResult result) {
+        rendezvous->result = std::move(result);
+        if (rendezvous->waiter != nullptr) rendezvous->waiter->cancel();
+      });
+  if (not_started) co_return std::unexpected(not_started);
+  co_await waiter.async_wait(use_tuple);
+  rendezvous->waiter = nullptr;
+  co_return std::move(rendezvous->result);
+}
+
+// Returns the addresses to try: a literal address as it is, a name through
+// the resolver. nullopt when the deadline passed during the lookup.
+net::awaitable<std::optional<detail::LookupResult>> addresses_of(const detail::Endpoint& endpoint,
+                                                                 Clock::time_point deadline) {
+  error_code ec;
+  const auto literal = net::ip::make_address(endpoint.host, ec);
+  if (!ec) co_return std::vector<tcp::endpoint>{tcp::endpoint(literal, endpoint.port)};
+  // The resolver would read an empty name as the local host.
+  if (endpoint.host.empty()) co_return std::unexpected(net::error::host_not_found);
+  co_return co_await lookup(std::string(endpoint.host), endpoint.port, deadline);
+}
+
+// Rewrites the opening request to carry exactly Host, Connection, Upgrade,
+// Sec-WebSocket-Version and Sec-WebSocket-Key, in that order.
+void shape_request(websocket::request_type& request) {
+  const std::string host(request[http::field::host]);
+  const std::string key(request[http::field::sec_websocket_key]);
+  request.clear();
+  request.insert(http::field::host, host);
+  request.insert(http::field::connection, "Upgrade");
+  request.insert(http::field::upgrade, "websocket");
+  request.insert(http::field::sec_websocket_version, "13");
+  request.insert(http::field::sec_websocket_key, key);
+}
+
+// Connects to the first address that accepts; the error is that of the last
+// address tried. Stops as soon as the deadline has closed the attempt.
+net::awaitable<error_code> connect_first(tcp::socket& socket,
+                                         const std::vector<tcp::endpoint>& addresses,
+                                         const Deadline& deadline) {
+  error_code ec = net::error::host_not_found;
+  for (const auto& address : addresses) {
+    error_code ignored;
+    socket.close(ignored);
+    std::tie(ec) = co_await socket.async_connect(address, use_tuple);
+    if (!ec || deadline.aborted()) break;
+  }
+  co_return ec;
+}
+
+}  // namespace
+
+namespace detail {
+
+net::awaitable<OpenResult> open(std::string url, Clock::duration limit) {
+  const auto executor = co_await net::this_coro::executor;
+  const auto fail = [&url](std::string reason) {
+    return std::unexpected(QuorlError::ConnectFailed{url, std::move(reason)});
+  };
+  const auto endpoint = split_ws_url(url);
+  if (!endpoint) co_return fail("not a valid URL");
+
+  WebSocket ws(executor);
+  const Deadline deadline(executor, Clock::now() + limit, ws.next_layer());
+  constexpr std::string_view timed_out = "handshake timed out";
+
+  // Resolve the host
+  const auto addresses = co_await addresses_of(*endpoint, deadline.at());
+  if (!addresses || deadline.aborted()) co_return fail(std::string(timed_out));
+  if (!*addresses) co_return fail(addresses->error().message());
+
+  // Connect by TCP
+  const error_code connect_error = co_await connect_first(ws.next_layer(), **addresses, deadline);
+  if (deadline.aborted()) co_return fail(std::string(timed_out));
+  if (connect_error) co_return fail(connect_error.message());
+
+  // Perform the websocket handshake
+  ws.set_option(websocket::stream_base::decorator(shape_request));
+  // Beast limits messages only. Every protocol frame is a few hundred bytes,
+  // so the 64 MiB message limit also bounds the largest frame; a frame above
+  // 16 MiB inside a message below 64 MiB is accepted.
+  ws.read_message_max(MAX_MESSAGE_SIZE);
+  websocket::response_type response;
+  const auto [handshake_error] =
+      co_await ws.async_handshake(response, endpoint->host_header, endpoint->target, use_tuple);
+  if (deadline.aborted()) co_return fail(std::string(timed_out));
+  if (handshake_error) co_return fail(handshake_error.message());
+  if (response.count(http::field::sec_websocket_protocol) != 0) {
+    co_return fail("The WebSocket handshake response selected a subprotocol that was not offered");
+  }
+  co_return OpenResult(std::move(ws));
+}
+
+namespace {
+
+// The reconnection settings a new client keeps.
+ReconnectSettings settings_of(const QuorlClientBuilder& builder) {
+  return {.reconnect = builder.reconnect,
+          .base_delay = builder.base_delay,
+          .max_delay = builder.max_delay,
+          .max_retries = builder.max_retries};
+}
+
+net::awaitable<ConnectResult> connect_url(QuorlClientBuilder builder, std::string url) {
+  const auto port = parse_ws_port(url);
+  if (!port) co_return std::unexpected(port.error());
+  auto ws = co_await quorl_sdk::open(url);
+  if (!ws) co_return std::unexpected(std::move(ws.error()));
+  co_return QuorlClient(std::move(*ws), std::move(url), *port, settings_of(builder));
+}
+
+net::awaitable<ConnectResult> connect_at(QuorlClientBuilder builder, std::uint16_t port) {
+  std::string url = localhost_url(port);
+  auto ws = co_await quorl_sdk::open(url);
+  if (!ws) co_return std::unexpected(std::move(ws.error()));
+  co_return QuorlClient(std::move(*ws), std::move(url), port, settings_of(builder));
+}
+
+net::awaitable<ConnectResult> connect_in_range(QuorlClientBuilder builder, std::uint16_t first_port,
+                                               std::uint16_t last_port) {
+  // A wider counter, so that a range ending at 65535 stops there.
+  for (std::uint32_t port = first_port; port <= last_port; ++port) {
+    auto client = co_await connect_at(builder, static_cast<std::uint16_t>(port));
+    if (client) co_return client;
+  }
+  co_return std::unexpected(QuorlError::NoServerFound{first_port, last_port});
+}
+
+}  // namespace
+}  // namespace detail
+
+net::awaitable<OpenResult> open(std::string url) {
+  return detail::open(std::move(url), HANDSHAKE_TIMEOUT);
+}
+
+// The builder's operations hand its fields to coroutines by value, so the
+// operation does not depend on the builder object staying alive.
+net::awaitable<ConnectResult> QuorlClientBuilder::connect_url(std::string url) && {
+  return detail::connect_url(std::move(*this), std::move(url));
+}
+
+net::awaitable<ConnectResult> QuorlClientBuilder::connect_at(std::uint16_t port) && {
+  return detail::connect_at(std::move(*this), port);
+}
+
+net::awaitable<ConnectResult> QuorlClientBuilder::connect_in_range(std::uint16_t first_port,
+                                                                   std::uint16_t last_port) && {
+  return detail::connect_in_range(std::move(*this), first_port, last_port);
+}
+
+}  // namespace quorl_sdk

@@ -13,7 +13,7 @@ namespace quorl_sdk {
 inline constexpr std::uint16_t WEBSOCKET_PORT_START = 5432;
 inline constexpr std::uint16_t WEBSOCKET_PORT_END = 5435;
 
-// Returns "ws://127.0.0.1:{port}".
+// Returns "ws://127.0.0.1:" followed by the port in decimal.
 std::string localhost_url(std::uint16_t port);
 
 // Validates a caller's `ws://host:port` URL and returns its port, or

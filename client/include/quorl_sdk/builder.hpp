@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -40,9 +41,17 @@ struct QuorlClientBuilder {
       std::uint16_t first_port, std::uint16_t last_port) &&;
 };
 
-// One connection attempt on `url` (already validated by parse_ws_port), under
-// HANDSHAKE_TIMEOUT. Fails with ConnectFailed; a failed or abandoned attempt
-// leaves no socket behind and its late results are ignored.
+// One connection attempt on `url` under HANDSHAKE_TIMEOUT: resolution of a
+// host name, TCP connection and the opening handshake. Fails with
+// ConnectFailed; a failed or abandoned attempt closes its socket at once and
+// ignores any late result.
 net::awaitable<std::expected<WebSocket, QuorlError>> open(std::string url);
 
+namespace detail {
+
+// open() with another time limit, so tests need not wait five seconds.
+net::awaitable<std::expected<WebSocket, QuorlError>> open(
+    std::string url, std::chrono::steady_clock::duration limit);
+
+}  // namespace detail
 }  // namespace quorl_sdk

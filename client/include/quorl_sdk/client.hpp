@@ -1,13 +1,13 @@
 #pragma once
 
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/system/error_code.hpp>
 #include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
-
-#include <boost/beast/core/flat_buffer.hpp>
 
 #include "quorl_protocol/decode.hpp"
 #include "quorl_sdk/duration.hpp"
@@ -29,8 +29,9 @@ struct ReconnectSettings {
 };
 
 // The asynchronous client of one WebSocket connection to a tracking server.
-// Move-only; destroying it closes the TCP connection at once, without a
-// WebSocket close frame.
+// Move-only. Destroying it closes the TCP connection at once, without a
+// WebSocket close frame and without running the io_context; it must be
+// destroyed before the io_context it runs on.
 class QuorlClient {
  public:
   QuorlClient(WebSocket stream, std::string url, std::uint16_t port, ReconnectSettings settings);
@@ -42,7 +43,7 @@ class QuorlClient {
 
   // Waits for the next data frame. Hellos are checked and swallowed; text,
   // ping and pong are skipped; a lost connection goes through recover().
-  // One call at a time.
+  // One call at a time; the client must outlive the operation.
   net::awaitable<NextResult> next();
 
   // Re-establishes a lost connection with exponential backoff. Returns true
@@ -56,19 +57,28 @@ class QuorlClient {
   // Returns the TCP port of the connection.
   std::uint16_t port() const noexcept { return port_; }
 
-  // Returns the URL the client connected to (and reconnects to).
+  // Returns the URL the client connected to and reconnects to.
   const std::string& url() const noexcept { return url_; }
 
   // Returns true once a hello announced another protocol version.
   bool incompatible() const noexcept { return incompatible_; }
 
  private:
+  // Hands the message in the buffer to the caller's result, or nullopt when
+  // it yields nothing (text, a good hello).
+  std::optional<std::expected<quorl_protocol::Message, QuorlError>> take_message();
+
+  // Releases the payload of the message just handled.
+  void release_message() noexcept;
+
   std::unique_ptr<WebSocket> stream_;
   beast::flat_buffer buffer_;
   std::string url_;
   std::uint16_t port_;
   ReconnectSettings settings_;
   bool incompatible_ = false;
+  // Set when the connection closed or failed; cleared by a new connection.
+  bool ended_ = false;
 };
 
 // Returns true when `ec` means the peer went away (closing handshake, closed

@@ -1,19 +1,22 @@
 #pragma once
 
-#include <optional>
-#include <utility>
-
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <utility>
 
 namespace quorl_sdk {
 
 namespace net = boost::asio;
 
 // A private single-threaded runtime: one io_context, driven only by the
-// thread that calls run(). Blocking work (name lookups) runs on threads the
-// runtime owns and joins when it is destroyed.
+// thread that calls run(). Blocking name lookups run on threads that belong
+// to the io_context; destroying the runtime waits for every one of them.
+// Objects with sockets or timers on it (a QuorlClient) must be destroyed
+// before the runtime.
 class Runtime {
  public:
   Runtime();
@@ -28,11 +31,44 @@ class Runtime {
   net::io_context& context() noexcept { return io_; }
 
   // Runs `operation` to completion on the calling thread and returns its
-  // result. Exceptions thrown by the operation propagate.
+  // result. Exceptions thrown by the operation propagate. Not reentrant.
   template <class T>
-  T run(net::awaitable<T> operation);
+  T run(net::awaitable<T> operation) {
+    std::optional<T> result;
+    Completion completion;
+    net::co_spawn(io_, store(std::move(operation), result), completion.handler(io_));
+    run_until(completion);
+    return std::move(*result);
+  }
+
+  // Runs `operation` to completion on the calling thread.
+  void run(net::awaitable<void> operation);
 
  private:
+  // How the spawned operation ended.
+  struct Completion {
+    bool done = false;
+    std::exception_ptr failure;
+
+    // Returns the handler that records the end and stops the io_context.
+    auto handler(net::io_context& io) {
+      return [this, &io](std::exception_ptr e) {
+        failure = std::move(e);
+        done = true;
+        io.stop();
+      };
+    }
+  };
+
+  template <class T>
+  static net::awaitable<void> store(net::awaitable<T> operation, std::optional<T>& result) {
+    result.emplace(co_await std::move(operation));
+  }
+
+  // Drives the io_context until the operation has completed; rethrows what
+  // it threw.
+  void run_until(Completion& completion);
+
   net::io_context io_;
 };
 

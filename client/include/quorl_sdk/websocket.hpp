@@ -11,6 +11,7 @@ namespace beast = boost::beast;
 namespace websocket = boost::beast::websocket;
 
 // One client-side WebSocket connection over plain TCP.
-using WebSocket = websocket::stream<net::ip::tcp::socket>;
+// No permessage-deflate: the client never offers it, so its code stays out.
+using WebSocket = websocket::stream<net::ip::tcp::socket, false>;
 
 }  // namespace quorl_sdk
