@@ -157,8 +157,7 @@ class Channel:
     def put(self, item: Item) -> bool:
         """Hands ``item`` over, waiting for room in lossless mode; False once closed."""
         with self.lock:
-            is_frame = isinstance(item, Frame)
-            if is_frame:
+            if isinstance(item, Frame):
                 self.received += 1
             if self.mode is Mode.LOSSLESS:
                 while len(self.queue) >= self.max_queue and not self.closing:
