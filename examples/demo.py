@@ -24,11 +24,15 @@ FRAME_TYPES = {
 }
 
 
-def stream(seconds):
+def stream(
+    seconds: float,
+) -> tuple[int, Counter[int], dict[int, set[int | None]], dict[int, list[float]], float]:
     """Iterates connect_raw() for `seconds`; returns the client's port, the frame
     count per type, the sides seen per type, the first values per type and the
     time taken."""
-    counts, sides, samples = Counter(), {}, {}
+    counts: Counter[int] = Counter()
+    sides: dict[int, set[int | None]] = {}
+    samples: dict[int, list[float]] = {}
     client = _quorl_sdk.connect_raw()
     start = time.monotonic()
     try:
@@ -43,7 +47,7 @@ def stream(seconds):
         client.close()
 
 
-def main():
+def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--seconds", type=float, default=3.0, help="how long to read")
     parser.add_argument("--rate", type=float, default=60.0, help="simulator ticks per second")
@@ -61,7 +65,7 @@ def main():
           f"in {elapsed:.2f} s")
     for kind, name in FRAME_TYPES.items():
         side_text = "no side" if sides.get(kind) == {None} else \
-            "sides " + ", ".join(str(s) for s in sorted(sides.get(kind, ())))
+            "sides " + ", ".join(str(s) for s in sorted(sides.get(kind, ()), key=str))
         first = ", ".join(f"{v:+.3f}" for v in samples.get(kind, []))
         print(f"type {kind}  {name:<17} {counts[kind]:6d} frames  {counts[kind] / elapsed:7.1f}/s"
               f"  {side_text:<12} first values {first}")
