@@ -3,15 +3,28 @@
 from __future__ import annotations
 
 import argparse
+import importlib
 from collections.abc import Callable, Sequence
 
-# Each entry adds one subcommand to the parser; its handler returns the exit code.
+# Each entry adds one subcommand to the parser and sets its ``handler``, which
+# takes the parsed arguments and returns the exit code.
 Registrar = Callable[["argparse._SubParsersAction[argparse.ArgumentParser]"], None]
 _REGISTRARS: list[Registrar] = []
+
+# Modules whose import registers subcommands.
+_COMMAND_MODULES = ("quorl_sdk.simulator",)
+
+
+def subcommand(register: Registrar) -> Registrar:
+    """Registers ``register`` to add its subcommand to the parser; usable as a decorator."""
+    _REGISTRARS.append(register)
+    return register
 
 
 def _load_commands() -> None:
     """Imports the modules that define subcommands, so that they register themselves."""
+    for name in _COMMAND_MODULES:
+        importlib.import_module(name)
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -88,7 +88,10 @@ def test_scripted_server_plays_exact_frames_to_a_conforming_client() -> None:
     ("script", "error"),
     [
         ([http_response(404)], InvalidStatus),
-        ([accept(), send_binary(b"\x02", masked=True), wait_frame(OP_CLOSE), close_tcp()], ConnectionClosedError),
+        (
+            [accept(), send_binary(b"\x02", masked=True), wait_frame(OP_CLOSE), close_tcp()],
+            ConnectionClosedError,
+        ),
         ([accept(), reset_tcp()], ConnectionClosedError),
     ],
     ids=["404", "masked-frame", "reset"],
@@ -103,8 +106,10 @@ def test_scripted_server_provokes_client_failures(script: list[Step], error: typ
 
 
 def test_scripted_server_resets_and_sees_the_client_leave_without_a_close_frame() -> None:
-    """reset_tcp gives the client ECONNRESET; a client that just closes its socket is seen ending."""
-    with ScriptedServer(lambda index: [accept(), reset_tcp()] if index == 0 else [accept()]) as server:
+    """reset_tcp gives the client ECONNRESET; a client closing its socket is seen ending."""
+    with ScriptedServer(
+        lambda index: [accept(), reset_tcp()] if index == 0 else [accept()]
+    ) as server:
         first = raw_handshake(server.port)
         with pytest.raises(ConnectionResetError):
             first.recv(1)

@@ -39,7 +39,7 @@ def test_encode_keeps_special_values_bit_for_bit() -> None:
     values = [nan, math.inf, -math.inf, -0.0] + [0.0] * 17
     frame = wire.encode(wire.MSG_BODY_ISB_ANGLES, None, values)
     assert frame[1:33] == bytes.fromhex(
-        "0100000000f8ff7f" "000000000000f07f" "000000000000f0ff" "0000000000000080"
+        "0100000000f8ff7f000000000000f07f000000000000f0ff0000000000000080"
     )
 
 
@@ -58,7 +58,7 @@ def test_hello_carries_the_version_little_endian() -> None:
         (lambda: wire.encode(wire.MSG_HAND_ISB_ANGLES, None, [0.0] * 21), ValueError),
         (lambda: wire.encode(wire.MSG_HAND_ISB_ANGLES, 2, [0.0] * 21), ValueError),
         (lambda: wire.encode(wire.MSG_HAND_ISB_ANGLES, 1, [0.0] * 20), ValueError),
-        (lambda: wire.encode(wire.MSG_BODY_ISB_ANGLES, None, ["x"] * 21), TypeError),  # type: ignore[list-item]
+        (lambda: wire.encode(wire.MSG_BODY_ISB_ANGLES, None, [None] * 21), TypeError),  # type: ignore
         (lambda: wire.hello(65536), ValueError),
         (lambda: wire.hello(-1), ValueError),
         (lambda: wire.frame_size(0), ValueError),

@@ -57,7 +57,7 @@ def sample_values(kind: int, start: float = 0.0) -> list[float]:
 
 
 def sample_frame(kind: int, side: int | None = None, start: float = 0.0) -> bytes:
-    """Returns a valid frame of ``kind`` holding :func:`sample_values`; hand frames default to side 0."""
+    """Returns a frame of ``kind`` holding :func:`sample_values`; hand frames default to side 0."""
     if side is None and is_hand(kind):
         side = 0
     return encode(kind, side, sample_values(kind, start))

@@ -35,6 +35,7 @@ import struct
 import threading
 import time
 from collections.abc import Callable, Sequence
+from contextlib import suppress
 from dataclasses import dataclass
 
 from support.timing import scaled
@@ -54,6 +55,7 @@ __all__ = [
     "accept_value",
     "close_tcp",
     "http_response",
+    "parse_frames",
     "pause",
     "reset_tcp",
     "send_binary",
@@ -126,7 +128,7 @@ def _apply_mask(payload: bytes, mask: bytes) -> bytes:
 
 @dataclass(frozen=True)
 class ClientFrame:
-    """One WebSocket frame the client sent, unmasked."""
+    """One WebSocket frame as received (from the client, or read by a raw test client), unmasked."""
 
     opcode: int
     payload: bytes
@@ -142,8 +144,8 @@ class ClientFrame:
         return code
 
 
-def _parse_frames(buffer: bytearray) -> list[ClientFrame]:
-    """Takes every complete frame off the front of ``buffer``."""
+def parse_frames(buffer: bytearray) -> list[ClientFrame]:
+    """Takes every complete WebSocket frame (masked or not) off the front of ``buffer``."""
     frames = []
     while len(buffer) >= 2:
         masked = bool(buffer[1] & 0x80)
@@ -297,9 +299,11 @@ class ScriptedConnection:
                 return
             self.closed_by_server_ = True
             if reset:
-                self.sock_.setsockopt(
-                    socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0)
-                )
+                self.sock_.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            else:
+                # Wakes a script thread blocked in sendall to a client that stopped reading.
+                with suppress(OSError):
+                    self.sock_.shutdown(socket.SHUT_RDWR)
             self.sock_.close()
             self.changed_.notify_all()
 
@@ -342,7 +346,7 @@ class ScriptedConnection:
             self.request = bytes(self.pending_[: end + 4])
             del self.pending_[: end + 4]
         self.received += bytes(self.pending_)
-        self.frames.extend(_parse_frames(self.pending_))
+        self.frames.extend(parse_frames(self.pending_))
         self.changed_.notify_all()
 
     def end_(self, kind: str) -> None:
@@ -533,14 +537,16 @@ def send_raw(data: bytes) -> Step:
     return _step("send_raw", lambda conn: conn.send(data))
 
 
-def _message(
-    opcode: int, payload: bytes, masked: bool, fragments: int, name: str
-) -> Step:
+def _message(opcode: int, payload: bytes, masked: bool, fragments: int, name: str) -> Step:
     """Sends a message as ``fragments`` frames, masked with a fixed key when ``masked``."""
     if fragments < 1:
         raise ValueError("a message needs at least one fragment")
     size = -(-len(payload) // fragments) if payload else 0
-    parts = [payload[i * size : (i + 1) * size] for i in range(fragments)] if size else [b""] * fragments
+    parts = (
+        [payload[i * size : (i + 1) * size] for i in range(fragments)]
+        if size
+        else [b""] * fragments
+    )
     mask = b"\x37\xfa\x21\x3d" if masked else None
     frames = b"".join(
         ws_frame(opcode if i == 0 else OP_CONTINUATION, part, fin=i == fragments - 1, mask=mask)

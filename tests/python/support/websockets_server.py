@@ -77,6 +77,7 @@ class WebsocketsServer:
         self.thread_ = threading.Thread(target=self.loop_.run_forever, daemon=True)
         self.server_: Server | None = None
         self.tasks_: set[asyncio.Task[Any]] = set()
+        self.connections_: set[ServerConnection] = set()
 
     @property
     def url(self) -> str:
@@ -126,6 +127,9 @@ class WebsocketsServer:
         try:
             await asyncio.wait_for(asyncio.shield(server.wait_closed()), scaled(2))
         except asyncio.TimeoutError:
+            # A client that stopped reading never takes the close frame.
+            for connection in self.connections_:
+                connection.transport.abort()
             for task in self.tasks_:
                 task.cancel()
             await server.wait_closed()
@@ -140,6 +144,7 @@ class WebsocketsServer:
         task = asyncio.current_task()
         assert task is not None
         self.tasks_.add(task)
+        self.connections_.add(connection)
         try:
             await self.handler_(connection)
         except asyncio.CancelledError:
@@ -148,6 +153,7 @@ class WebsocketsServer:
             self.errors.append(error)
         finally:
             self.tasks_.discard(task)
+            self.connections_.discard(connection)
 
 
 @contextmanager
