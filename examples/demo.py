@@ -16,13 +16,13 @@ FRAME_TYPES = {
 }
 
 
-def sample_frame(kind, hand, count):
+def sample_frame(kind: int, hand: bool, count: int) -> bytes:
     """Builds the bytes of a frame as the tracking server sends it."""
     head = bytes([kind, 1]) if hand else bytes([kind])
     return head + struct.pack(f"<{count}d", *(round(0.1 * k, 1) for k in range(count)))
 
 
-def main():
+def main() -> None:
     for kind, (name, hand, count) in FRAME_TYPES.items():
         frame = sample_frame(kind, hand, count)
         print(f"{name}, {len(frame)} bytes:")
