@@ -12,7 +12,12 @@ Registrar = Callable[["argparse._SubParsersAction[argparse.ArgumentParser]"], No
 _REGISTRARS: list[Registrar] = []
 
 # Modules whose import registers subcommands.
-_COMMAND_MODULES = ("quorl_sdk.simulator",)
+_COMMAND_MODULES = (
+    "quorl_sdk.simulator",
+    "quorl_sdk.replay",
+    "quorl_sdk.stream",
+    "quorl_sdk.view",
+)
 
 
 def subcommand(register: Registrar) -> Registrar:
