@@ -1,38 +1,33 @@
-"""Decodes one sample frame of each type with the native decoder and prints the
-tuples (kind, side, values) that a Python program receives."""
+"""Starts the simulator and streams from it with the live status for a few seconds.
 
-import struct
+    python examples/demo.py [--duration S] [--rate HZ]
 
-import _quorl_sdk
+The simulator serves on a port the system picks, so a real server on 5432 to
+5435 is left alone; ``quorl-sdk stream`` then connects to it through the
+native client and shows the rate of each kind and side of frame, the age of
+the last frame, decode errors and reconnections. Ctrl-C ends it early.
+"""
 
-# type byte -> (name, hand frame, number of values)
-FRAME_TYPES = {
-    2: ("body quaternions", False, 52),
-    3: ("body landmarks", False, 76),
-    4: ("hand quaternions", True, 64),
-    5: ("hand landmarks", True, 84),
-    6: ("body ISB angles", False, 21),
-    7: ("hand ISB angles", True, 21),
-}
+import argparse
+
+from quorl_sdk import cli
+from quorl_sdk.simulator import Simulator
 
 
-def sample_frame(kind: int, hand: bool, count: int) -> bytes:
-    """Builds the bytes of a frame as the tracking server sends it."""
-    head = bytes([kind, 1]) if hand else bytes([kind])
-    return head + struct.pack(f"<{count}d", *(round(0.1 * k, 1) for k in range(count)))
-
-
-def main() -> None:
-    for kind, (name, hand, count) in FRAME_TYPES.items():
-        frame = sample_frame(kind, hand, count)
-        print(f"{name}, {len(frame)} bytes:")
-        print(_quorl_sdk.decode_frame(frame))
-
-    try:
-        _quorl_sdk.decode_frame(b"\x01\x04\x00")
-    except ValueError as error:
-        print(f"a hello frame is no data frame: ValueError: {error}")
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--duration", type=float, default=5.0, help="seconds (default: 5)")
+    parser.add_argument("--rate", type=float, default=60.0, help="simulator ticks per second")
+    args = parser.parse_args()
+    with Simulator(port=0, rate=args.rate).running() as simulator:
+        print(f"simulator serving on {simulator.url}; streaming for {args.duration:g} s\n")
+        code = cli.main(["stream", "--url", simulator.url, "--duration", str(args.duration)])
+    print(
+        "\nMore: quorl-sdk simulate | stream [--json] | record FILE | replay FILE"
+        " | snapshot OUT.png | view   (quorl-sdk COMMAND --help)"
+    )
+    return code
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(main())

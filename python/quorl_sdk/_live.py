@@ -12,6 +12,7 @@ per loss, always to the port (or URL) of the first connection.
 from __future__ import annotations
 
 import argparse
+import math
 import signal
 import sys
 import time
@@ -31,6 +32,9 @@ __all__ = [
     "Target",
     "add_connection_options",
     "fail",
+    "port_number",
+    "positive_seconds",
+    "seconds",
     "stopping_on_signals",
 ]
 
@@ -72,11 +76,61 @@ class Target:
         return "ports 5432-5435"
 
 
+def port_number(text: str) -> int:
+    """Parses a TCP port number for argparse.
+
+    Raises:
+        argparse.ArgumentTypeError: not a whole number from 0 to 65535.
+    """
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 0xFFFF:
+        raise argparse.ArgumentTypeError(f"must be a port number from 0 to 65535, got {text!r}")
+    return port
+
+
+def seconds(text: str) -> float:
+    """Parses a number of seconds, zero or more, for argparse.
+
+    Raises:
+        argparse.ArgumentTypeError: not a finite number of zero or more.
+    """
+    value = _number(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be zero or more seconds, got {text!r}")
+    return value
+
+
+def positive_seconds(text: str) -> float:
+    """Parses a number of seconds, more than zero, for argparse.
+
+    Raises:
+        argparse.ArgumentTypeError: not a finite number above zero.
+    """
+    value = _number(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than zero seconds, got {text!r}")
+    return value
+
+
+def _number(text: str) -> float:
+    """Returns ``text`` as a finite float, or NaN when it is none."""
+    try:
+        value = float(text)
+    except ValueError:
+        return math.nan
+    return value if math.isfinite(value) else math.nan
+
+
 def add_connection_options(parser: argparse.ArgumentParser, *, reconnect: bool = True) -> None:
     """Adds ``--port`` or ``--url`` and, when ``reconnect``, ``--reconnect`` to ``parser``."""
     where = parser.add_mutually_exclusive_group()
     where.add_argument(
-        "--port", type=int, help="connect to ws://127.0.0.1:PORT (default: try 5432-5435)"
+        "--port",
+        type=port_number,
+        help="connect to ws://127.0.0.1:PORT (default: try 5432-5435)",
     )
     where.add_argument("--url", help="connect to this ws://host:port URL")
     if reconnect:

@@ -30,6 +30,7 @@ import argparse
 import json
 import math
 import os
+import shutil
 import sys
 import time
 from collections import deque
@@ -45,6 +46,8 @@ from quorl_sdk._live import (
     Target,
     add_connection_options,
     fail,
+    positive_seconds,
+    seconds,
     stopping_on_signals,
 )
 from quorl_sdk.frames import Frame, FrameKind
@@ -128,10 +131,11 @@ class StreamStatus:
         if stream is None:
             return 0.0
         self._trim(stream, now)
-        span = min(RATE_WINDOW, now - stream.first)
-        if span <= 0:
-            return 0.0
-        return len(stream.arrivals) / span
+        if now - stream.first >= RATE_WINDOW:
+            return len(stream.arrivals) / RATE_WINDOW
+        # Less than a window so far: the first arrival opens the span, it adds no interval.
+        span = now - stream.first
+        return (len(stream.arrivals) - 1) / span if span > 0 else 0.0
 
     def render(self, session: Session, now: float, state: str) -> list[str]:
         """Returns the status as lines, for the moment ``now``."""
@@ -183,9 +187,11 @@ class _Screen:
 
     def draw(self, lines: list[str]) -> None:
         if self.tty:
-            # Back to the first line of the previous status, which is cleared.
+            # Back to the first line of the previous status, which is cleared; lines are
+            # cut to the terminal's width, as a wrapped line would throw the count off.
+            width = max(shutil.get_terminal_size().columns - 1, 20)
             back = f"\x1b[{self._drawn}F\x1b[J" if self._drawn else ""
-            self.out.write(back + "\n".join(lines) + "\n")
+            self.out.write(back + "\n".join(line[:width] for line in lines) + "\n")
             self._drawn = len(lines)
         else:
             self.out.write("\n".join(lines) + "\n\n")
@@ -212,10 +218,10 @@ def _add_stream_command(
     parser.add_argument(
         "--json", action="store_true", help="print one JSON object per frame instead"
     )
-    parser.add_argument("--duration", type=float, metavar="S", help="stop after S seconds")
+    parser.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds")
     parser.add_argument(
         "--interval",
-        type=float,
+        type=positive_seconds,
         metavar="S",
         help=f"seconds between status updates (default: {_TTY_INTERVAL} on a terminal, "
         f"{_PIPE_INTERVAL} elsewhere)",
@@ -237,27 +243,12 @@ def _add_record_command(
     )
     parser.add_argument("file", metavar="FILE", help="the recording to write (replaced)")
     add_connection_options(parser)
-    parser.add_argument("--duration", type=float, metavar="S", help="stop after S seconds")
+    parser.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds")
     parser.set_defaults(handler=_record_command)
-
-
-def _check_seconds(command: str, name: str, value: float | None, positive: bool) -> int | None:
-    """Returns exit code 2, after saying why, when an option of seconds is out of range."""
-    if value is None or (math.isfinite(value) and (value > 0 if positive else value >= 0)):
-        return None
-    need = "more than zero" if positive else "zero or more"
-    return fail(command, f"{name} must be {need} seconds, got {value}", 2)
 
 
 def _stream_command(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk stream``; returns the exit code."""
-    for name, value, positive in (
-        ("--duration", args.duration, False),
-        ("--interval", args.interval, True),
-    ):
-        refused = _check_seconds("stream", name, value, positive)
-        if refused is not None:
-            return refused
     if args.json:
         return _run_live("stream", args, _JsonOutput(sys.stdout))
     interval = args.interval or (_TTY_INTERVAL if sys.stdout.isatty() else _PIPE_INTERVAL)
@@ -266,9 +257,6 @@ def _stream_command(args: argparse.Namespace) -> int:
 
 def _record_command(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk record``; returns the exit code."""
-    refused = _check_seconds("record", "--duration", args.duration, False)
-    if refused is not None:
-        return refused
     return _run_live("record", args, _RecordOutput(args.file))
 
 
@@ -278,7 +266,7 @@ class _Output:
     #: Longest wait for a frame before :meth:`idle` runs.
     tick = 0.1
 
-    def start(self, session: Session, stopping: Stopping) -> None:
+    def start(self, session: Session) -> None:
         """Called once connected."""
 
     def frame(self, frame: Frame, now: float) -> None:
@@ -304,8 +292,10 @@ def _run_live(command: str, args: argparse.Namespace, output: _Output) -> int:
             session.open()
         except KeyboardInterrupt:
             return 0
-        except (ConnectionError, ValueError, TypeError, OverflowError) as error:
+        except ConnectionError as error:
             return fail(command, error)
+        except ValueError as error:  # an unusable --url
+            return fail(command, error, 2)
         try:
             return _pump(command, session, output, stopping, args.duration)
         finally:
@@ -317,7 +307,7 @@ def _pump(
 ) -> int:
     """Hands frames to ``output`` until the duration, a stop signal or the end of the stream."""
     try:
-        output.start(session, stopping)
+        output.start(session)
     except OSError as error:
         return fail(command, error, 2)
     started = time.monotonic()
@@ -331,7 +321,7 @@ def _pump(
                 with stopping.deferred():
                     output.frame(frame, now)
             output.idle(now)
-        reason = "done"
+        reason = "duration over"
     except KeyboardInterrupt:
         reason = "stopped"
     except StreamEnded as ended:
@@ -359,9 +349,10 @@ class _StatusOutput(_Output):
         self.session: Session | None = None
         self._next_draw = 0.0
 
-    def start(self, session: Session, stopping: Stopping) -> None:
+    def start(self, session: Session) -> None:
         self.session = session
         self.status = StreamStatus(time.monotonic())
+        self._next_draw = self.status.started + self.interval
 
     def frame(self, frame: Frame, now: float) -> None:
         self.status.add(frame, now)
@@ -412,7 +403,7 @@ class _RecordOutput(_Output):
         self._start_ns = 0
         self._next_flush = 0.0
 
-    def start(self, session: Session, stopping: Stopping) -> None:
+    def start(self, session: Session) -> None:
         self.session = session
         self._start_ns = time.monotonic_ns()
         self.writer = RecordingWriter(self.path)
@@ -435,7 +426,8 @@ class _RecordOutput(_Output):
         self.writer.close()
         seconds = (time.monotonic_ns() - self._start_ns) / 1e9
         refused = self.session.decode_errors
-        note = f"; {refused} frames refused by the decoder were not recorded" if refused else ""
+        plural = "s" if refused != 1 else ""
+        note = f"; {refused} frame{plural} refused by the decoder, not recorded" if refused else ""
         _say(f"{self.writer.count} frames in {seconds:.1f} s to {self.path} ({reason}){note}")
 
 

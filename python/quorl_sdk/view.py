@@ -34,6 +34,7 @@ from quorl_sdk._live import (
     Target,
     add_connection_options,
     fail,
+    seconds,
     stopping_on_signals,
 )
 from quorl_sdk.client import Mode
@@ -252,7 +253,7 @@ def _add_view_command(
         "backend: pip install 'quorl-sdk[view]'.",
     )
     add_connection_options(parser)
-    parser.add_argument("--duration", type=float, metavar="S", help="stop after S seconds")
+    parser.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds")
     parser.add_argument("--no-lines", action="store_true", help="draw the landmarks alone")
     parser.set_defaults(handler=_view_command)
 
@@ -273,7 +274,7 @@ def _add_snapshot_command(
     add_connection_options(parser, reconnect=False)
     parser.add_argument(
         "--wait",
-        type=float,
+        type=seconds,
         default=_DEFAULT_WAIT,
         metavar="S",
         help=f"longest wait for the body and both hands (default: {_DEFAULT_WAIT:g})",
@@ -283,7 +284,7 @@ def _add_snapshot_command(
     )
     parser.add_argument(
         "--at",
-        type=float,
+        type=seconds,
         metavar="S",
         help="with --recording: the latest landmarks at S seconds in (default: the end)",
     )
@@ -293,8 +294,6 @@ def _add_snapshot_command(
 
 def _snapshot_command(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk snapshot``; returns the exit code."""
-    if not (args.wait >= 0 and math.isfinite(args.wait)):
-        return fail("snapshot", f"--wait must be zero or more seconds, got {args.wait}", 2)
     try:
         _matplotlib()
     except ImportError as error:
@@ -314,8 +313,10 @@ def _snapshot_command(args: argparse.Namespace) -> int:
                 pose, source = _pose_from_server(Target.from_args(args), args.wait)
             except KeyboardInterrupt:
                 return 0
-            except (ConnectionError, ValueError, TypeError, OverflowError) as error:
+            except ConnectionError as error:
                 return fail("snapshot", error)
+            except ValueError as error:  # an unusable --url
+                return fail("snapshot", error, 2)
     if pose.empty:
         return fail("snapshot", f"no landmark frame from {source}")
     try:
@@ -356,7 +357,8 @@ def _pose_from_server(target: Target, wait: float) -> tuple[Pose, str]:
     """Returns the landmarks once the body and both hands have come, or after ``wait`` seconds.
 
     Raises:
-        ConnectionError, ValueError, TypeError, OverflowError: connecting failed.
+        ConnectionError: connecting failed.
+        ValueError: the URL is not a usable Quorl URL.
     """
     session = Session(target, mode=Mode.LATEST)
     session.open()
@@ -376,8 +378,6 @@ def _pose_from_server(target: Target, wait: float) -> tuple[Pose, str]:
 
 def _view_command(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk view``; returns the exit code."""
-    if args.duration is not None and not (args.duration >= 0 and math.isfinite(args.duration)):
-        return fail("view", f"--duration must be zero or more seconds, got {args.duration}", 2)
     try:
         matplotlib = _matplotlib()
     except ImportError as error:
@@ -400,8 +400,10 @@ def _view_command(args: argparse.Namespace) -> int:
             session.open()
         except KeyboardInterrupt:
             return 0
-        except (ConnectionError, ValueError, TypeError, OverflowError) as error:
+        except ConnectionError as error:
             return fail("view", error)
+        except ValueError as error:  # an unusable --url
+            return fail("view", error, 2)
         try:
             figure = pyplot.figure(figsize=FIGURE_SIZE, layout="constrained")
             if figure.canvas.manager is not None:

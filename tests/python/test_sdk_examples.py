@@ -20,7 +20,8 @@ pytestmark = needs_native_client
 def readme_snippets() -> list[str]:
     """The Python blocks of the README's part on streaming frames."""
     readme = (ROOT / "README.md").read_text()
-    part = readme[readme.index("## Streaming frames") : readme.index("## Layout")]
+    start = readme.index("## Streaming frames")
+    part = readme[start : readme.index("\n## ", start)]
     return re.findall(r"```python\n(.*?)```", part, re.DOTALL)
 
 
