@@ -338,6 +338,7 @@ class Stopping:
             yield
         finally:
             self._deferring = False
+        # Reached only when the block ran through; otherwise its exception stops the command.
         if self._pending:
             self._pending = False
             raise KeyboardInterrupt

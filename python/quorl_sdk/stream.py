@@ -307,9 +307,13 @@ def _pump(
 ) -> int:
     """Hands frames to ``output`` until the duration, a stop signal or the end of the stream."""
     try:
-        output.start(session)
+        with stopping.deferred():
+            output.start(session)
     except OSError as error:
         return fail(command, error, 2)
+    except KeyboardInterrupt:
+        _finish(output, stopping, "stopped")
+        return 0
     started = time.monotonic()
     end = math.inf if duration is None else started + duration
     code, reason = 0, "stopped"
@@ -334,8 +338,17 @@ def _pump(
         return 0
     except OSError as error:
         code, reason = fail(command, error), str(error)
-    output.finish(time.monotonic(), reason)
+    _finish(output, stopping, reason)
     return code
+
+
+def _finish(output: _Output, stopping: Stopping, reason: str) -> None:
+    """Ends ``output`` in one piece: a stop signal meanwhile has nothing left to stop."""
+    try:
+        with stopping.deferred():
+            output.finish(time.monotonic(), reason)
+    except KeyboardInterrupt:
+        pass
 
 
 class _StatusOutput(_Output):

@@ -117,12 +117,6 @@ def test_an_empty_recording_has_no_frames(tmp_path: Path) -> None:
     assert read_frames(path) == []
 
 
-def test_writer_refuses_a_negative_time(tmp_path: Path) -> None:
-    """A receive time before the start is refused instead of wrapping around."""
-    with RecordingWriter(tmp_path / "x.qrec") as writer, pytest.raises(ValueError):
-        writer.write(sample_frame(MSG_BODY_ISB_ANGLES), -1)
-
-
 def valid_bytes() -> bytes:
     """A recording of two frames (169 and 674 bytes), as bytes."""
     header = struct.pack("<8sHHq", b"QUORLREC", 1, 0, 0)
