@@ -317,14 +317,22 @@ class Stopping:
 
     Inside :meth:`deferred` a signal only takes note, and the interrupt is
     raised when the block ends, so that a record or a line of output is never
-    cut in half.
+    cut in half. With :attr:`raising` off a signal only sets :attr:`requested`,
+    for loops that run inside a GUI toolkit, which would swallow the interrupt.
     """
 
     def __init__(self) -> None:
+        #: Whether a signal raises KeyboardInterrupt; otherwise it only sets ``requested``.
+        self.raising = True
+        #: Whether a stop signal has come.
+        self.requested = False
         self._deferring = False
         self._pending = False
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
+        self.requested = True
+        if not self.raising:
+            return
         if self._deferring:
             self._pending = True
             return

@@ -6,8 +6,9 @@ recording. Both need matplotlib: ``pip install 'quorl-sdk[view]'``.
 
 The picture is a front view: a landmark's first value is drawn to the right,
 its second upwards, its third (depth) is left out, and its fourth
-(visibility) sets how opaque the point is. The body fills the left panel; the
-hands of side 0 and side 1 are drawn enlarged on the right. The protocol
+(visibility) sets how opaque the point is. The body fills the left panel, its
+hands drawn small at the wrists; the hands of side 0 and side 1 are drawn
+enlarged on the right, around their wrist (landmark 0). The protocol
 does not say which landmark is which, so the lines that join landmarks follow
 the layout that the simulator uses: 19 body landmarks (nose, neck, right
 shoulder, elbow, wrist, left shoulder, elbow, wrist, mid hip, right hip,
@@ -42,6 +43,7 @@ from quorl_sdk.frames import Frame, FrameKind
 from quorl_sdk.recording import RecordingError, RecordingReader
 
 if TYPE_CHECKING:
+    from matplotlib.artist import Artist
     from matplotlib.axes import Axes
     from matplotlib.collections import LineCollection
     from matplotlib.figure import Figure
@@ -107,6 +109,11 @@ class Pose:
 class PosePlot:
     """Draws a :class:`Pose` on a matplotlib figure: the body left, the two hands right.
 
+    The hands are drawn around their wrist (landmark 0), which stays at the
+    origin of their panels. A panel's limits change only when a point would
+    leave them or the drawing has become small in them, so that a live window
+    redraws just the moving lines and points (see :attr:`artists`).
+
     Args:
         figure: the figure to draw on.
         lines: join the landmarks with lines (see the module's docstring).
@@ -116,19 +123,32 @@ class PosePlot:
         grid = figure.add_gridspec(2, 2, width_ratios=(3, 2))
         self.figure = figure
         self.lines = lines
-        self._panels = {
-            "body": _Panel(figure.add_subplot(grid[:, 0]), "body", BODY_LINES, lines),
-            0: _Panel(figure.add_subplot(grid[0, 1]), "hand, side 0", HAND_LINES, lines),
-            1: _Panel(figure.add_subplot(grid[1, 1]), "hand, side 1", HAND_LINES, lines),
-        }
+        self._body = _Panel(figure.add_subplot(grid[:, 0]), "body", BODY_LINES, lines)
+        self._hands = {
+            side: _Panel(
+                figure.add_subplot(grid[side, 1]), f"hand, side {side}, around the wrist",
+                HAND_LINES, lines,
+            )
+            for side in (0, 1)
+        }  # fmt: skip
 
-    def draw(self, pose: Pose) -> None:
-        """Shows ``pose``; a part that has not come yet is marked as missing."""
-        body = self._panels["body"]
-        body.show(pose.body)
-        body.show_beside([pose.hands[side] for side in sorted(pose.hands)], HAND_LINES)
-        for side in (0, 1):
-            self._panels[side].show(pose.hands.get(side))
+    @property
+    def artists(self) -> list[Artist]:
+        """The lines and points that change from one pose to the next."""
+        panels = [self._body, *self._hands.values()]
+        return [artist for panel in panels for artist in panel.artists]
+
+    def draw(self, pose: Pose) -> bool:
+        """Shows ``pose``; a part that has not come yet is marked as missing.
+
+        Returns True when more than :attr:`artists` changed (limits, the
+        missing marks), so that the whole figure needs drawing again.
+        """
+        changed = self._body.show(pose.body)
+        self._body.show_beside([pose.hands[side] for side in sorted(pose.hands)], HAND_LINES)
+        for side, panel in self._hands.items():
+            changed = panel.show(pose.hands.get(side), around_first=True) or changed
+        return changed
 
 
 class _Panel:
@@ -153,23 +173,26 @@ class _Panel:
         self.missing = axes.text(
             0.5, 0.5, "no frame yet", transform=axes.transAxes, ha="center", va="center"
         )
+        self.artists: list[Artist] = [self.segments, self.dots, self.beside]
+        self._limits: tuple[float, float, float] | None = None  # centre x, centre y, half
 
-    def show(self, values: list[float] | None) -> None:
+    def show(self, values: list[float] | None, *, around_first: bool = False) -> bool:
+        """Draws the landmarks of ``values`` (None: the missing mark), moved so that the
+        first is at the origin when ``around_first``; tells whether more than the
+        artists changed.
+        """
+        changed = self.missing.get_visible() != (values is None)
         self.missing.set_visible(values is None)
         if values is None:
-            return
+            return changed
         points = _points(values)
-        count = len(points)
-        self.segments.set_segments(
-            [
-                [points[a][:2], points[b][:2]]
-                for a, b in self.pairs
-                if a < count and b < count
-            ]
-        )
+        if around_first:
+            x0, y0 = points[0][0], points[0][1]
+            points = [(x - x0, y - y0, visibility) for x, y, visibility in points]
+        self.segments.set_segments(self._segments(points, self.pairs))
         self.dots.set_offsets([point[:2] for point in points])
         self.dots.set_alpha([_opacity(point[2]) for point in points])
-        self._frame([point[:2] for point in points])
+        return self._fit([point[:2] for point in points]) or changed
 
     def show_beside(
         self, frames: list[list[float]], pairs: tuple[tuple[int, int], ...]
@@ -177,25 +200,36 @@ class _Panel:
         """Draws the lines (or, without lines, nothing) of other landmark frames, thin."""
         segments = []
         for values in frames:
-            points = _points(values)
-            count = len(points)
-            segments += [
-                [points[a][:2], points[b][:2]]
-                for a, b in (pairs if self.pairs else ())
-                if a < count and b < count
-            ]
+            segments += self._segments(_points(values), pairs if self.pairs else ())
         self.beside.set_segments(segments)
 
-    def _frame(self, xy: list[tuple[float, float]]) -> None:
-        """Centres the view on the points with a margin; ignores values that are not finite."""
+    @staticmethod
+    def _segments(
+        points: list[Point], pairs: tuple[tuple[int, int], ...]
+    ) -> list[list[tuple[float, float]]]:
+        count = len(points)
+        return [[points[a][:2], points[b][:2]] for a, b in pairs if a < count and b < count]
+
+    def _fit(self, xy: list[tuple[float, float]]) -> bool:
+        """Sets square limits around the points unless the current ones still suit them;
+        tells whether they changed. Values that are not finite are left out.
+        """
         finite = [(x, y) for x, y in xy if math.isfinite(x) and math.isfinite(y)]
         if not finite:
-            return
+            return False
         xs, ys = [x for x, _ in finite], [y for _, y in finite]
-        half = max(max(xs) - min(xs), max(ys) - min(ys), 1e-3) * 0.6
-        cx, cy = (max(xs) + min(xs)) / 2, (max(ys) + min(ys)) / 2
+        span = max(max(xs) - min(xs), max(ys) - min(ys), 1e-3)
+        if self._limits is not None:
+            cx, cy, half = self._limits
+            inside = cx - half <= min(xs) and max(xs) <= cx + half
+            inside = inside and cy - half <= min(ys) and max(ys) <= cy + half
+            if inside and span > 0.8 * half:
+                return False
+        cx, cy, half = (max(xs) + min(xs)) / 2, (max(ys) + min(ys)) / 2, span * 0.6
+        self._limits = (cx, cy, half)
         self.axes.set_xlim(cx - half, cx + half)
         self.axes.set_ylim(cy - half, cy + half)
+        return True
 
 
 def _opacity(visibility: float) -> float:
@@ -392,7 +426,7 @@ def _view_command(args: argparse.Namespace) -> int:
             "and Tk or Qt for Python?); `quorl-sdk snapshot OUT.png` renders without one",
             2,
         )
-    with stopping_on_signals():
+    with stopping_on_signals() as stopping:
         session = Session(
             Target.from_args(args), reconnect=args.reconnect, mode=Mode.LATEST
         )
@@ -409,12 +443,16 @@ def _view_command(args: argparse.Namespace) -> int:
             if figure.canvas.manager is not None:
                 figure.canvas.manager.set_window_title(f"quorl-sdk view: {session.url}")
             plot = PosePlot(figure, lines=not args.no_lines)
+            screen = _Screen(plot)
+            # The toolkit's callbacks would swallow a KeyboardInterrupt: the loop polls instead.
+            stopping.raising = False
             pyplot.show(block=False)
             return run_view(
                 session,
                 plot,
-                alive=lambda: pyplot.fignum_exists(figure.number),
-                pause=pyplot.pause,
+                alive=lambda: not stopping.requested and pyplot.fignum_exists(figure.number),
+                refresh=screen.refresh,
+                pause=figure.canvas.start_event_loop,
                 duration=args.duration,
             )
         except KeyboardInterrupt:
@@ -422,6 +460,46 @@ def _view_command(args: argparse.Namespace) -> int:
         finally:
             session.close()
             pyplot.close("all")
+
+
+class _Screen:
+    """Puts a :class:`PosePlot` on the window: the whole figure when more than its moving
+    artists changed, else only those over the saved rest (matplotlib's blitting).
+    """
+
+    def __init__(self, plot: PosePlot) -> None:
+        self.canvas = plot.figure.canvas
+        self.figure = plot.figure
+        self.artists = plot.artists
+        self.blitting = bool(getattr(self.canvas, "supports_blit", False))
+        self.background: Any = None
+        if self.blitting:
+            for artist in self.artists:
+                artist.set_animated(True)
+            self.canvas.mpl_connect("draw_event", self._drawn)
+
+    def _drawn(self, event: object) -> None:
+        """Keeps the freshly drawn figure (without the moving artists), then adds them."""
+        # Agg-based canvases, the ones that support blitting, can copy and restore regions.
+        canvas: Any = self.canvas
+        self.background = canvas.copy_from_bbox(self.figure.bbox)
+        for artist in self.artists:
+            self.figure.draw_artist(artist)
+
+    def refresh(self, whole: bool) -> None:
+        """Shows the plot's current state; ``whole`` redraws everything."""
+        if not self.blitting:
+            self.canvas.draw_idle()
+        elif whole or self.background is None:
+            self.canvas.draw()  # the draw event saves the background and adds the artists
+            self.canvas.blit(self.figure.bbox)
+        else:
+            canvas: Any = self.canvas
+            canvas.restore_region(self.background)
+            for artist in self.artists:
+                self.figure.draw_artist(artist)
+            self.canvas.blit(self.figure.bbox)
+        self.canvas.flush_events()
 
 
 _NON_INTERACTIVE = frozenset({"agg", "cairo", "pdf", "pgf", "ps", "svg", "template"})
@@ -432,11 +510,15 @@ def run_view(
     plot: PosePlot,
     *,
     alive: Callable[[], bool],
+    refresh: Callable[[bool], None],
     pause: Callable[[float], None],
     duration: float | None,
 ) -> int:
-    """Redraws ``plot`` with the latest landmarks until the window goes, the stream ends or
-    ``duration`` passes; ``pause`` lets the window's toolkit run. Returns the exit code.
+    """Draws the latest landmarks on ``plot`` until ``alive`` says no, the stream ends or
+    ``duration`` passes; returns the exit code.
+
+    After each change ``refresh`` shows it (True: the whole figure changed);
+    ``pause`` lets the window's toolkit run between two looks at the stream.
     """
     pose = Pose()
     end = math.inf if duration is None else time.monotonic() + duration
@@ -451,6 +533,6 @@ def run_view(
         except StreamFailed as failed:
             return fail("view", failed)
         if changed:
-            plot.draw(pose)
+            refresh(plot.draw(pose))
         pause(period)
     return 0

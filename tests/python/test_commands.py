@@ -8,6 +8,7 @@ import math
 import os
 import re
 import selectors
+import shutil
 import signal
 import socket
 import struct
@@ -474,6 +475,29 @@ def test_view_without_a_display_points_to_snapshot() -> None:
     assert "quorl-sdk snapshot OUT.png" in result.stderr
 
 
+@pytest.mark.skipif(shutil.which("xvfb-run") is None, reason="needs xvfb-run for a display")
+def test_view_window_follows_the_stream_and_stops_on_ctrl_c() -> None:
+    """In a real window (a virtual display) view runs, and Ctrl-C ends it with exit code 0."""
+    pytest.importorskip("tkinter")
+    pytest.importorskip("matplotlib")
+    script = (
+        "import signal, subprocess, sys, time\n"
+        "view = subprocess.Popen([sys.executable, '-m', 'quorl_sdk', 'view', '--url', sys.argv[1]])\n"
+        "time.sleep(3)\n"
+        "view.send_signal(signal.SIGINT)\n"
+        "sys.exit(view.wait(20))\n"
+    )
+    with Simulator(port=0).running() as sim:
+        result = subprocess.run(
+            ["xvfb-run", "-a", sys.executable, "-c", script, sim.url],
+            capture_output=True, text=True, timeout=scaled(60),
+            env={key: value for key, value in os.environ.items() if key != "MPLBACKEND"},
+        )
+        assert wait_until(lambda: sim.connection_count == 1)
+    assert result.returncode == 0, result.stderr
+    assert "Traceback" not in result.stderr
+
+
 def test_view_loop_draws_the_latest_landmarks() -> None:
     """The live loop keeps the plot at the latest body and hands until its duration ends."""
     pytest.importorskip("matplotlib")
@@ -487,6 +511,7 @@ def test_view_loop_draws_the_latest_landmarks() -> None:
     FigureCanvasAgg(figure)
     plot = PosePlot(figure)
     redraws: list[float] = []
+    refreshes: list[bool] = []
 
     def pause(seconds: float) -> None:
         redraws.append(seconds)
@@ -497,11 +522,13 @@ def test_view_loop_draws_the_latest_landmarks() -> None:
         session.open()
         try:
             code = run_view(
-                session, plot, alive=lambda: True, pause=pause, duration=1.0
+                session, plot, alive=lambda: True, refresh=refreshes.append, pause=pause,
+                duration=1.0,
             )
         finally:
             session.close()
     assert code == 0 and len(redraws) > 10
+    assert refreshes[0] is True and refreshes.count(False) > 5  # later ones move the artists only
     body, left, right = figure.axes
     assert len(body.collections[1].get_offsets()) == 19
     assert len(left.collections[1].get_offsets()) == 21
