@@ -4,6 +4,8 @@ through quorl_sdk's clients, in the same run, with their ratios.
 
     python bench/sdk_stream.py [--frames N] [--repeat N]
 
+A frame counts when the client has read it from the connection; in latest
+mode fewer are handed to the program (the rest are dropped, by design).
 The server runs in a child process (the `websockets` library), so that it does
 not compete with the reader for the interpreter lock. The hand-over of
 quorl_sdk adds a thread switch per frame at most; the target is a ratio above
@@ -42,23 +44,26 @@ SERVER = textwrap.dedent("""
 """)
 
 
-def read_raw(url: str) -> int:
-    """Counts the frames of one connection through the native iterator."""
-    return sum(1 for _ in _quorl_sdk.connect_url_raw(url))
+def read_raw(url: str) -> tuple[int, int]:
+    """Reads one connection through the native iterator; returns (frames read, delivered)."""
+    count = sum(1 for _ in _quorl_sdk.connect_url_raw(url))
+    return count, count
 
 
-def read_sdk(url: str, mode: str) -> int:
-    """Counts the frames of one connection through quorl_sdk.Client."""
+def read_sdk(url: str, mode: str) -> tuple[int, int]:
+    """Reads one connection through quorl_sdk.Client; returns (frames read, delivered)."""
     with quorl_sdk.connect_url(url, mode=mode) as client:
-        return sum(1 for _ in client)
+        delivered = sum(1 for _ in client)
+        return client.received, delivered
 
 
-def read_async(url: str) -> int:
-    """Counts the frames of one connection through quorl_sdk.AsyncClient."""
+def read_async(url: str) -> tuple[int, int]:
+    """Reads one connection through quorl_sdk.AsyncClient; returns (frames read, delivered)."""
 
-    async def main() -> int:
+    async def main() -> tuple[int, int]:
         async with quorl_sdk.connect_url_async(url) as client:
-            return len([frame async for frame in client])
+            delivered = len([frame async for frame in client])
+            return client.received, delivered
 
     return asyncio.run(main())
 
@@ -87,10 +92,10 @@ def main() -> None:
         for _ in range(args.repeat):  # alternate, so that a busy moment weighs on all alike
             for name, read in readers.items():
                 started = time.perf_counter()
-                count = read()
+                count, handed = read()
                 rate = count / (time.perf_counter() - started)
                 if rate > best[name]:
-                    best[name], delivered[name] = rate, count
+                    best[name], delivered[name] = rate, handed
     finally:
         server.kill()
         server.wait()

@@ -128,6 +128,9 @@ class Channel:
         self.stopped = False  # the reader has dropped the native client
         self.closing = False  # the owner closed the client
         self.waker: Waker | None = None
+        # Notifying costs time per frame; only waiters get notified.
+        self.consumers_waiting = 0
+        self.reader_waits = False
 
     # --- the reader's side ---
 
@@ -154,12 +157,13 @@ class Channel:
     def put(self, item: Item) -> bool:
         """Hands ``item`` over, waiting for room in lossless mode; False once closed."""
         with self.lock:
-            is_frame = isinstance(item, Frame)
-            if is_frame:
+            if isinstance(item, Frame):
                 self.received += 1
             if self.mode is Mode.LOSSLESS:
                 while len(self.queue) >= self.max_queue and not self.closing:
+                    self.reader_waits = True
                     self.space.wait()
+                    self.reader_waits = False
                 if self.closing:
                     return False
                 self.queue.append(item)
@@ -190,7 +194,8 @@ class Channel:
 
     def wake_locked(self) -> None:
         """Wakes every waiting consumer, the event loop's through its waker."""
-        self.ready.notify_all()
+        if self.consumers_waiting:
+            self.ready.notify_all()
         waker, self.waker = self.waker, None
         if waker is not None:
             waker()
@@ -207,11 +212,20 @@ class Channel:
             raise RuntimeError(CLOSED_MESSAGE)
         if self.queue:
             item = self.queue.popleft()
-            self.space.notify()
+            if self.reader_waits:
+                self.space.notify()
             return item
         if self.latest:
             return self.latest.popitem(last=False)[1]
         return END if self.ended else NOTHING
+
+    def wait_ready_locked(self, seconds: float) -> None:
+        """Waits on ``ready`` for at most ``seconds``, counted as a waiting consumer."""
+        self.consumers_waiting += 1
+        try:
+            self.ready.wait(seconds)
+        finally:
+            self.consumers_waiting -= 1
 
     def take(self, timeout: float | None) -> Item | _Marker:
         """Waits up to ``timeout`` seconds (None: no limit) for an item or the end.
@@ -226,7 +240,7 @@ class Channel:
                 item = self.pop_locked()
                 if item is not NOTHING:
                     return item
-                self.ready.wait(_slice(deadline, "no frame within the timeout"))
+                self.wait_ready_locked(_slice(deadline, "no frame within the timeout"))
 
     def poll(self, waker: Waker | None = None) -> Item | _Marker:
         """Takes the next item without waiting; with nothing there, installs ``waker``.
@@ -251,7 +265,7 @@ class Channel:
         """
         with self.lock:
             while not self.connected:
-                self.ready.wait(WAIT_SLICE)
+                self.wait_ready_locked(WAIT_SLICE)
         return self.connect_result()
 
     def check(self, condition: Callable[[Channel], bool], waker: Waker) -> bool:
@@ -276,7 +290,7 @@ class Channel:
         with self.lock:
             while not self.stopped:
                 try:
-                    self.ready.wait(_slice(deadline, ""))
+                    self.wait_ready_locked(_slice(deadline, ""))
                 except TimeoutError:
                     return False
             return True

@@ -539,7 +539,7 @@ def test_view_loop_draws_the_latest_landmarks() -> None:
 def test_demo_streams_from_the_simulator() -> None:
     """The main job's demo starts the simulator and shows the status of all nine streams."""
     result = subprocess.run(
-        [sys.executable, str(ROOT / "examples" / "demo.py"), "--duration", "1.5"],
+        [sys.executable, str(ROOT / "examples" / "demo.py"), "--seconds", "1.5"],
         capture_output=True, text=True, timeout=scaled(60),
     )
     assert result.returncode == 0, result.stderr

@@ -219,7 +219,7 @@ def test_no_reader_outlives_a_closed_client_while_the_server_streams():
 def test_close_on_a_silent_server_returns_promptly_and_the_reader_leaves_with_the_next_item():
     """close() waits at most close_timeout; the socket closes once the server sends anything."""
     threads = len(reader_threads())
-    with ScriptedServer([accept(), pause(1.5), send_binary(angles(1))]) as server:
+    with ScriptedServer([accept(), pause(scaled(1.5)), send_binary(angles(1))]) as server:
         client = quorl_sdk.connect_url(server.url, close_timeout=0.2)
         with pytest.raises(TimeoutError):
             client.recv(timeout=0.1)
