@@ -17,7 +17,7 @@ __all__ = [
     "MSG_HAND_ISB_ANGLES",
 ]
 
-RawFrame = tuple[int, int | None, list[float]]
+_RawFrame = tuple[int, int | None, list[float]]
 
 WEBSOCKET_PORT_START: Final[int]
 WEBSOCKET_PORT_END: Final[int]
@@ -25,7 +25,7 @@ MSG_BODY_ISB_ANGLES: Final[int]
 MSG_HAND_ISB_ANGLES: Final[int]
 
 @final
-class RawClient(Iterator[RawFrame]):
+class RawClient(Iterator[_RawFrame]):
     """A blocking handle to a Quorl connection.
 
     Created by [`connect_raw`]. Iterating it drives the async client to the next
@@ -37,7 +37,7 @@ class RawClient(Iterator[RawFrame]):
     """
 
     def __iter__(self) -> RawClient: ...
-    def __next__(self) -> RawFrame:
+    def __next__(self) -> _RawFrame:
         """Waits for the next data frame and returns ``(kind, side, values)``.
 
         Raises:
@@ -96,7 +96,7 @@ def connect_url_raw(
         UnicodeEncodeError: ``url`` has no UTF-8 form.
     """
 
-def decode_frame(data: bytes | bytearray | Sequence[int]) -> RawFrame:
+def decode_frame(data: bytes | bytearray | Sequence[int]) -> _RawFrame:
     """Decodes one raw binary frame into `(kind, side, values)`.
 
     Raises:

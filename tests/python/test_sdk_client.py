@@ -357,3 +357,27 @@ def test_connect_without_a_port_finds_the_server_in_the_default_range():
         with quorl_sdk.connect(timeout=scaled(5)) as client:
             assert client.port == 5434
             assert client.recv().values[0] == 3.0
+
+
+def test_a_faulty_simulator_through_both_modes(quorl_server_factory):
+    """Restarts, chatter and malformed frames: frames keep coming, each bad frame raises once in place."""
+    sim = quorl_server_factory(restart_after=0.5, restart_gap=0.2, malformed=0.05, chatter=True)
+    for mode in ("lossless", "latest"):
+        with quorl_sdk.connect_url(
+            sim.url, reconnect=True, base_delay_ms=50, max_delay_ms=200, mode=mode,
+            timeout=scaled(5),
+        ) as client:
+            frames = errors = 0
+            restarts = sim.restarts
+            deadline = time.monotonic() + scaled(10)
+            while (sim.restarts <= restarts or errors == 0) and time.monotonic() < deadline:
+                try:
+                    frame = client.recv()
+                except ValueError as error:
+                    assert str(error).startswith("failed to decode a stream frame: ")
+                    errors += 1
+                    continue
+                assert len(frame.values) == frame.kind.value_count
+                frames += 1
+            assert sim.restarts > restarts and errors > 0 and frames > 0
+            assert client.received >= frames

@@ -83,3 +83,34 @@ def test_ctrl_c_ends_a_connection_attempt():
         elapsed, result = interrupt(PROGRAMS["connect"], server.url)
     assert "KeyboardInterrupt" in result.stderr, result.stderr
     assert elapsed < scaled(1.0)
+
+
+LATENCY = """
+    import os, signal, threading, time
+
+    sent = []
+
+    def press_ctrl_c():
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    client = quorl_sdk.connect_url(url)
+    threading.Timer(0.3, press_ctrl_c).start()
+    try:
+        client.recv()
+    except KeyboardInterrupt:
+        print(f"{time.monotonic() - sent[0]:.6f}")
+    client.close()
+"""
+
+
+def test_ctrl_c_is_answered_within_a_fifth_of_a_second():
+    """The wait raises KeyboardInterrupt less than 0.2 s after SIGINT arrives."""
+    with websockets_server(silent()) as server:
+        result = subprocess.run(
+            [sys.executable, "-c", "import sys, quorl_sdk\nurl = sys.argv[1]\n"
+             + textwrap.dedent(LATENCY), server.url],
+            capture_output=True, text=True, timeout=scaled(30),
+        )
+    assert result.returncode == 0, result.stderr
+    assert float(result.stdout) < scaled(0.2)

@@ -70,6 +70,16 @@ def test_the_installed_wheel_ships_types_for_both_modules(tmp_path):
 
 
 @needs_native_client
+def test_the_installed_stub_matches_the_module(tmp_path):
+    """stubtest finds every name, signature and default of the stub in the running module."""
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "_quorl_sdk"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@needs_native_client
 def test_the_stub_declares_what_the_module_registers():
     """The stub's __all__ is the module's own, in registration order."""
     stub = (ROOT / "module" / "_quorl_sdk.pyi").read_text()
