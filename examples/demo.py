@@ -1,38 +1,47 @@
-"""Decodes one sample frame of each type with the native decoder and prints the
-tuples (kind, side, values) that a Python program receives."""
+"""Starts the simulator and streams from it with the live status for a few seconds.
 
-import struct
+    python examples/demo.py [--seconds S] [--rate HZ]
 
-import _quorl_sdk
+The simulator serves on the first free port of 5432-5435, where clients look
+for a tracking server (so `quorl-sdk stream` in another terminal finds it
+meanwhile), or on a port the system picks when all four are taken. Then
+`quorl-sdk stream --port PORT` connects to it through the native client and
+shows, a few times a second, the rate of each kind and side of frame, the age
+of the last frame, and the counts of decode errors and reconnections. Ctrl-C
+ends it early.
+"""
 
-# type byte -> (name, hand frame, number of values)
-FRAME_TYPES = {
-    2: ("body quaternions", False, 52),
-    3: ("body landmarks", False, 76),
-    4: ("hand quaternions", True, 64),
-    5: ("hand landmarks", True, 84),
-    6: ("body ISB angles", False, 21),
-    7: ("hand ISB angles", True, 21),
-}
+import argparse
+from contextlib import ExitStack
 
-
-def sample_frame(kind, hand, count):
-    """Builds the bytes of a frame as the tracking server sends it."""
-    head = bytes([kind, 1]) if hand else bytes([kind])
-    return head + struct.pack(f"<{count}d", *(round(0.1 * k, 1) for k in range(count)))
+from quorl_sdk import cli
+from quorl_sdk.simulator import PortUnavailableError, Simulator
 
 
-def main():
-    for kind, (name, hand, count) in FRAME_TYPES.items():
-        frame = sample_frame(kind, hand, count)
-        print(f"{name}, {len(frame)} bytes:")
-        print(_quorl_sdk.decode_frame(frame))
-
+def start_simulator(stack: ExitStack, rate: float) -> Simulator:
+    """Starts a simulator on the first free default port, else on any free port."""
     try:
-        _quorl_sdk.decode_frame(b"\x01\x04\x00")
-    except ValueError as error:
-        print(f"a hello frame is no data frame: ValueError: {error}")
+        return stack.enter_context(Simulator(rate=rate).running())
+    except PortUnavailableError:
+        return stack.enter_context(Simulator(port=0, rate=rate).running())
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
+    parser.add_argument("--seconds", type=float, default=5.0, help="how long (default: 5)")
+    parser.add_argument("--rate", type=float, default=60.0, help="simulator ticks per second")
+    args = parser.parse_args()
+    with ExitStack() as stack:
+        simulator = start_simulator(stack, args.rate)
+        print(f"simulator serving on {simulator.url} at {args.rate:g} ticks per second; "
+              f"streaming for {args.seconds:g} s\n")
+        code = cli.main(["stream", "--port", str(simulator.port), "--duration", str(args.seconds)])
+    print(
+        "\nMore: quorl-sdk simulate | stream [--json] | record FILE | replay FILE"
+        " | snapshot OUT.png | view   (quorl-sdk COMMAND --help)"
+    )
+    return code
 
 
 if __name__ == "__main__":
-    main()
+    raise SystemExit(main())

@@ -17,7 +17,6 @@ namespace {
 
 using boost::system::error_code;
 using quorl_protocol::ProtocolError;
-using FrameResult = std::expected<quorl_protocol::Message, QuorlError>;
 
 constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 
@@ -37,46 +36,80 @@ QuorlClient::QuorlClient(QuorlClient&&) noexcept = default;
 QuorlClient& QuorlClient::operator=(QuorlClient&&) noexcept = default;
 QuorlClient::~QuorlClient() = default;
 
+// GCC 12 mistakes the coroutine frame's own operator new and delete for a
+// mismatched pair once it inlines this frame's allocation.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 net::awaitable<NextResult> QuorlClient::next() {
   if (incompatible_) co_return std::nullopt;
   for (;;) {
     // An ended connection reads as its end, again and again.
-    error_code ec = net::error::eof;
+    error_code loss = net::error::eof;
     if (!ended_) {
-      std::tie(ec, std::ignore) = co_await stream_->async_read(buffer_, use_tuple);
-      if (!ec) {
-        auto result = take_message();
-        release_message();
-        if (result) co_return std::move(result);
+      std::tie(loss, std::ignore) = co_await stream_->async_read(buffer_, use_tuple);
+      if (!loss) {
+        if (auto result = take_message()) co_return result;
         continue;
       }
-      ended_ = true;
-      buffer_.clear();
+      mark_ended();
     }
-    if (co_await recover()) continue;
-    if (is_disconnect(ec)) co_return std::nullopt;
-    co_return std::unexpected(QuorlError::Stream{ec.message()});
+    if (may_recover()) {
+      const bool recovered = co_await recover();
+      if (recovered) continue;
+    }
+    co_return conclude(loss);
+  }
+}
+#pragma GCC diagnostic pop
+
+NextResult QuorlClient::read_next(Runtime& runtime) {
+  if (incompatible_) return std::nullopt;
+  for (;;) {
+    error_code loss = net::error::eof;
+    if (!ended_) {
+      stream_->read(buffer_, loss);
+      if (!loss) {
+        if (auto result = take_message()) return result;
+        continue;
+      }
+      mark_ended();
+    }
+    if (may_recover() && runtime.run(recover())) continue;
+    return conclude(loss);
   }
 }
 
-std::optional<FrameResult> QuorlClient::take_message() {
-  if (stream_->got_text()) return std::nullopt;
-  const auto bytes = buffer_.cdata();
-  const std::span<const std::uint8_t> frame(static_cast<const std::uint8_t*>(bytes.data()),
-                                            bytes.size());
-  if (!frame.empty() && frame.front() == quorl_protocol::MSG_HELLO) {
-    auto hello = check_hello(frame);
-    if (hello) return std::nullopt;
-    return std::unexpected(std::move(hello.error()));
-  }
-  auto decoded = quorl_protocol::decode(frame);
-  if (!decoded) return std::unexpected(QuorlError::Decode{decoded.error()});
-  return FrameResult(std::in_place, *decoded);
+NextResult QuorlClient::conclude(const error_code& loss) {
+  if (is_disconnect(loss)) return std::nullopt;
+  return std::unexpected(QuorlError::Stream{loss.message()});
 }
 
-void QuorlClient::release_message() noexcept {
+NextResult QuorlClient::take_message() {
+  NextResult result;
+  if (!stream_->got_text()) {
+    const auto bytes = buffer_.cdata();
+    const std::span<const std::uint8_t> frame(static_cast<const std::uint8_t*>(bytes.data()),
+                                              bytes.size());
+    if (!frame.empty() && frame.front() == quorl_protocol::MSG_HELLO) {
+      if (auto hello = check_hello(frame); !hello) result.emplace(std::unexpected(hello.error()));
+    } else if (auto decoded = quorl_protocol::decode(frame)) {
+      result.emplace(std::in_place, *decoded);
+    } else {
+      result.emplace(std::unexpected(QuorlError::Decode{decoded.error()}));
+    }
+  }
   buffer_.consume(buffer_.size());
   if (buffer_.capacity() > KEPT_BUFFER_CAPACITY) buffer_.shrink_to_fit();
+  return result;
+}
+
+void QuorlClient::mark_ended() noexcept {
+  ended_ = true;
+  buffer_.clear();
+}
+
+bool QuorlClient::may_recover() const noexcept {
+  return settings_.reconnect && settings_.max_retries > 0;
 }
 
 std::expected<void, QuorlError> QuorlClient::check_hello(std::span<const std::uint8_t> data) {
@@ -97,7 +130,7 @@ std::expected<void, QuorlError> QuorlClient::check_hello(std::span<const std::ui
 }
 
 net::awaitable<bool> QuorlClient::recover() {
-  if (!settings_.reconnect || settings_.max_retries == 0) co_return false;
+  if (!may_recover()) co_return false;
   net::steady_timer timer(co_await net::this_coro::executor);
   Duration delay = settings_.base_delay;
   for (std::uint32_t attempt = 0; attempt < settings_.max_retries; ++attempt) {

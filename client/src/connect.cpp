@@ -5,6 +5,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/http/field.hpp>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,7 +30,7 @@ constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 // What the deadline of one attempt shares with the attempt. Lives on the heap
 // so that a deadline handler still queued after the attempt finds it.
 struct AttemptState {
-  tcp::socket* socket = nullptr;
+  Socket* socket = nullptr;
   bool finished = false;
   bool aborted = false;
 };
@@ -38,7 +39,7 @@ struct AttemptState {
 // closed at once, which ends whatever operation is pending on it.
 class Deadline {
  public:
-  Deadline(const net::any_io_executor& executor, Clock::time_point at, tcp::socket& socket)
+  Deadline(const net::any_io_executor& executor, Clock::time_point at, Socket& socket)
       : timer_(executor, at), state_(std::make_shared<AttemptState>()) {
     state_->socket = &socket;
     timer_.async_wait([state = state_, executor](error_code ec) {
@@ -127,7 +128,7 @@ void shape_request(websocket::request_type& request) {
 
 // Connects to the first address that accepts; the error is that of the last
 // address tried. Stops as soon as the deadline has closed the attempt.
-net::awaitable<error_code> connect_first(tcp::socket& socket,
+net::awaitable<error_code> connect_first(Socket& socket,
                                          const std::vector<tcp::endpoint>& addresses,
                                          const Deadline& deadline) {
   error_code ec = net::error::host_not_found;
@@ -138,6 +139,16 @@ net::awaitable<error_code> connect_first(tcp::socket& socket,
     if (!ec || deadline.aborted()) break;
   }
   co_return ec;
+}
+
+// Returns the io_context behind `executor`: sockets live on io_contexts only.
+net::io_context& io_context_of(const net::any_io_executor& executor) {
+  using plain = net::io_context::executor_type;
+  using tracked =
+      decltype(net::prefer(std::declval<plain>(), net::execution::outstanding_work.tracked));
+  if (const auto* io = executor.target<plain>()) return io->context();
+  if (const auto* io = executor.target<tracked>()) return io->context();
+  throw std::logic_error("a QuorlClient runs on an io_context");
 }
 
 }  // namespace
@@ -152,8 +163,9 @@ net::awaitable<OpenResult> open(std::string url, Clock::duration limit) {
   const auto endpoint = split_ws_url(url);
   if (!endpoint) co_return fail("not a valid URL");
 
-  WebSocket ws(executor);
-  const Deadline deadline(executor, Clock::now() + limit, ws.next_layer());
+  WebSocket ws(io_context_of(executor));
+  Socket& socket = beast::get_lowest_layer(ws);
+  const Deadline deadline(executor, Clock::now() + limit, socket);
   constexpr std::string_view timed_out = "handshake timed out";
 
   // Resolve the host
@@ -162,7 +174,7 @@ net::awaitable<OpenResult> open(std::string url, Clock::duration limit) {
   if (!*addresses) co_return fail(addresses->error().message());
 
   // Connect by TCP
-  const error_code connect_error = co_await connect_first(ws.next_layer(), **addresses, deadline);
+  const error_code connect_error = co_await connect_first(socket, **addresses, deadline);
   if (deadline.aborted()) co_return fail(std::string(timed_out));
   if (connect_error) co_return fail(connect_error.message());
 
@@ -172,6 +184,8 @@ net::awaitable<OpenResult> open(std::string url, Clock::duration limit) {
   // so the 64 MiB message limit also bounds the largest frame; a frame above
   // 16 MiB inside a message below 64 MiB is accepted.
   ws.read_message_max(MAX_MESSAGE_SIZE);
+  ws.next_layer().capacity(READ_BUFFER_SIZE);
+  ws.next_layer().buffer().reserve(READ_BUFFER_SIZE);
   websocket::response_type response;
   const auto [handshake_error] =
       co_await ws.async_handshake(response, endpoint->host_header, endpoint->target, use_tuple);

@@ -18,6 +18,7 @@ void Runtime::run(net::awaitable<void> operation) {
 }
 
 void Runtime::run_until(Completion& completion) {
+  // One run() call per step: Asio recycles handler memory only within a call.
   io_.restart();
   io_.run();
   if (!completion.done) {

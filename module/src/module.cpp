@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "connect.hpp"
 #include "convert.hpp"
 #include "decode_frame.hpp"
 #include "panic.hpp"
 #include "py.hpp"
 #include "quorl_protocol/decode.hpp"
 #include "quorl_sdk/addressing.hpp"
+#include "raw_client.hpp"
 
 namespace quorl_module {
 namespace {
@@ -52,15 +54,22 @@ owned_ref function(PyObject* module) {
   return owned_ref(PyCMethod_New(def, module, module_name.get(), nullptr));
 }
 
+owned_ref raw_client(PyObject* /*module*/) {
+  PyObject* type = raw_client_type();
+  return type != nullptr ? new_ref(type) : owned_ref();
+}
+
 template <long value>
 owned_ref integer(PyObject* /*module*/) {
   return owned_ref(PyLong_FromLong(value));
 }
 
 // The module's contents in registration order, which is also the order of
-// __all__. RawClient, connect_raw and connect_url_raw come first, in that
-// order, ahead of decode_frame.
+// __all__.
 constexpr Registration kContents[] = {
+    {"RawClient", raw_client},
+    {nullptr, function<&connect_raw_def>},
+    {nullptr, function<&connect_url_raw_def>},
     {nullptr, function<&decode_frame_def>},
     {"WEBSOCKET_PORT_START", integer<quorl_sdk::WEBSOCKET_PORT_START>},
     {"WEBSOCKET_PORT_END", integer<quorl_sdk::WEBSOCKET_PORT_END>},

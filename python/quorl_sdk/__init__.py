@@ -1,3 +1,45 @@
-"""Live body and hand tracking frames from a local tracking server, as Python values."""
+"""Live body and hand tracking frames from a local tracking server, as Python values.
+
+Blocking::
+
+    import quorl_sdk
+
+    with quorl_sdk.connect() as client:      # ports 5432-5435, or connect(port)
+        for frame in client:                 # Frame(kind, side, values)
+            print(frame.kind.name, frame.side, frame.values[:4])
+
+asyncio::
+
+    async with quorl_sdk.connect_async() as client:
+        async for frame in client:
+            ...
+
+``mode="latest"`` keeps only the newest frame of each kind and side for a
+consumer slower than the stream; ``timeout=`` bounds every wait for a frame.
+The native core is the module ``_quorl_sdk``; its exceptions reach you with
+their types and messages unchanged.
+"""
+
+from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
+
+from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
+from quorl_sdk.client import Client, Mode, connect, connect_url
+from quorl_sdk.frames import Frame, FrameKind, decode_frame
 
 __version__ = "0.1.0"
+
+__all__ = [
+    "AsyncClient",
+    "Client",
+    "Connecting",
+    "Frame",
+    "FrameKind",
+    "Mode",
+    "WEBSOCKET_PORT_END",
+    "WEBSOCKET_PORT_START",
+    "connect",
+    "connect_async",
+    "connect_url",
+    "connect_url_async",
+    "decode_frame",
+]

@@ -11,6 +11,9 @@ import pytest
 import _quorl_sdk
 
 EXPECTED_ALL = [
+    "RawClient",
+    "connect_raw",
+    "connect_url_raw",
     "decode_frame",
     "WEBSOCKET_PORT_START",
     "WEBSOCKET_PORT_END",

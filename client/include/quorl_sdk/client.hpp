@@ -1,5 +1,6 @@
 #pragma once
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/system/error_code.hpp>
 #include <cstdint>
@@ -8,10 +9,12 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "quorl_protocol/decode.hpp"
 #include "quorl_sdk/duration.hpp"
 #include "quorl_sdk/error.hpp"
+#include "quorl_sdk/runtime.hpp"
 #include "quorl_sdk/websocket.hpp"
 
 namespace quorl_sdk {
@@ -27,6 +30,10 @@ struct ReconnectSettings {
   Duration max_delay;
   std::uint32_t max_retries = 0;
 };
+
+// Returns true when `ec` means the peer went away (closing handshake, closed
+// stream, reset, abort, broken pipe, end of file) rather than a fault.
+bool is_disconnect(const boost::system::error_code& ec) noexcept;
 
 // The asynchronous client of one WebSocket connection to a tracking server.
 // Move-only. Destroying it closes the TCP connection at once, without a
@@ -46,6 +53,12 @@ class QuorlClient {
   // One call at a time; the client must outlive the operation.
   net::awaitable<NextResult> next();
 
+  // The same step as next(), run to completion on the calling thread: the
+  // fast way for a caller that blocks anyway. The socket is read directly,
+  // with blocking reads, and `runtime` (the one the client lives on) is
+  // driven only to reconnect. Pings are answered while reading, as in next().
+  NextResult read_next(Runtime& runtime);
+
   // Re-establishes a lost connection with exponential backoff. Returns true
   // when the stream was replaced by a new connection.
   net::awaitable<bool> recover();
@@ -64,12 +77,19 @@ class QuorlClient {
   bool incompatible() const noexcept { return incompatible_; }
 
  private:
-  // Hands the message in the buffer to the caller's result, or nullopt when
-  // it yields nothing (text, a good hello).
-  std::optional<std::expected<quorl_protocol::Message, QuorlError>> take_message();
+  // Returns the result of the message in the buffer and releases it; nullopt
+  // when the message yields nothing (text, a good hello).
+  NextResult take_message();
 
-  // Releases the payload of the message just handled.
-  void release_message() noexcept;
+  // Records that the connection has closed or failed.
+  void mark_ended() noexcept;
+
+  // Returns true when a loss leads to reconnection attempts.
+  bool may_recover() const noexcept;
+
+  // Returns what a step reports for a loss that was not made good: the end
+  // of the stream, or a stream error when it was no plain disconnect.
+  static NextResult conclude(const boost::system::error_code& loss);
 
   std::unique_ptr<WebSocket> stream_;
   beast::flat_buffer buffer_;
@@ -80,9 +100,5 @@ class QuorlClient {
   // Set when the connection closed or failed; cleared by a new connection.
   bool ended_ = false;
 };
-
-// Returns true when `ec` means the peer went away (closing handshake, closed
-// stream, reset, abort, broken pipe, end of file) rather than a fault.
-bool is_disconnect(const boost::system::error_code& ec) noexcept;
 
 }  // namespace quorl_sdk

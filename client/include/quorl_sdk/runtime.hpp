@@ -5,7 +5,6 @@
 #include <boost/asio/io_context.hpp>
 #include <exception>
 #include <optional>
-#include <stdexcept>
 #include <utility>
 
 namespace quorl_sdk {
@@ -30,8 +29,8 @@ class Runtime {
   // Returns the io_context, for objects that must be constructed on it.
   net::io_context& context() noexcept { return io_; }
 
-  // Runs `operation` to completion on the calling thread and returns its
-  // result. Exceptions thrown by the operation propagate. Not reentrant.
+  // Runs a coroutine to completion on the calling thread and returns its
+  // result. Exceptions thrown by the coroutine propagate. Not reentrant.
   template <class T>
   T run(net::awaitable<T> operation) {
     std::optional<T> result;
@@ -41,16 +40,17 @@ class Runtime {
     return std::move(*result);
   }
 
-  // Runs `operation` to completion on the calling thread.
+  // Runs a coroutine to completion on the calling thread.
   void run(net::awaitable<void> operation);
 
  private:
-  // How the spawned operation ended.
+  // How an operation ended.
   struct Completion {
     bool done = false;
     std::exception_ptr failure;
 
-    // Returns the handler that records the end and stops the io_context.
+    // Returns a co_spawn handler that records the end and makes the
+    // io_context return to the caller.
     auto handler(net::io_context& io) {
       return [this, &io](std::exception_ptr e) {
         failure = std::move(e);

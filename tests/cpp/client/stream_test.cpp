@@ -24,14 +24,25 @@ using quorl_sdk::QuorlClient;
 using quorl_sdk::QuorlError;
 using quorl_sdk::Runtime;
 
+// The two ways of taking a step: the coroutine, and the blocking read.
+enum class Mode { coroutine, blocking };
+
+// Every stream behaviour holds for both ways of taking a step.
+class stream : public testing::TestWithParam<Mode> {};
+
 // A client connected to a server that runs `steps` on its first connection.
 struct Session {
   explicit Session(std::vector<Step> steps, quorl_sdk::QuorlClientBuilder settings = no_reconnect())
-      : server({WebSocketScript{std::move(steps)}}), client(connect(runtime, server, settings)) {}
+      : mode(stream::GetParam()),
+        server({WebSocketScript{std::move(steps)}}),
+        client(connect(runtime, server, settings)) {}
 
-  // Runs one step of the stream.
-  NextResult next() { return runtime.run(client.next()); }
+  // Runs one step of the stream the way the test's mode says.
+  NextResult next() {
+    return mode == Mode::coroutine ? runtime.run(client.next()) : client.read_next(runtime);
+  }
 
+  Mode mode;
   TestServer server;
   Runtime runtime;
   QuorlClient client;
@@ -56,7 +67,7 @@ SendBinary binary(Bytes bytes) {
 }
 
 // The hello is swallowed; the frame behind it is the first result.
-TEST(stream, swallows_the_hello) {
+TEST_P(stream, swallows_the_hello) {
   Session session({binary(hello(4)), binary(data_frame(3, 0.5))});
   const auto result = session.next();
   ASSERT_EQ(type_of(result), 3);
@@ -66,7 +77,7 @@ TEST(stream, swallows_the_hello) {
 }
 
 // A data frame before any hello is yielded, and a later hello is swallowed too.
-TEST(stream, needs_no_hello_and_swallows_repeated_ones) {
+TEST_P(stream, needs_no_hello_and_swallows_repeated_ones) {
   Session session({binary(data_frame(2)), binary(hello(4)), binary(data_frame(6)), binary(hello(4)),
                    binary(hello(4)), binary(data_frame(5, 0, 1))});
   EXPECT_EQ(type_of(session.next()), 2);
@@ -77,7 +88,7 @@ TEST(stream, needs_no_hello_and_swallows_repeated_ones) {
 }
 
 // Every data frame type arrives decoded, values in order.
-TEST(stream, decodes_every_frame_type) {
+TEST_P(stream, decodes_every_frame_type) {
   std::vector<Step> steps;
   for (std::uint8_t type = 2; type <= 7; ++type) steps.push_back(binary(data_frame(type, type)));
   Session session(std::move(steps));
@@ -85,7 +96,7 @@ TEST(stream, decodes_every_frame_type) {
 }
 
 // Another protocol version ends the stream for good, without reading on.
-TEST(stream, ends_for_good_on_another_version) {
+TEST_P(stream, ends_for_good_on_another_version) {
   Session session({binary(hello(5)), binary(data_frame(2))}, backoff(0, 0, 3));
   EXPECT_EQ(error_of(session.next()), QuorlError(QuorlError::IncompatibleProtocol{5, 4}));
   EXPECT_TRUE(session.client.incompatible());
@@ -95,7 +106,7 @@ TEST(stream, ends_for_good_on_another_version) {
 }
 
 // Malformed hellos and rejected frames are errors of one step; the stream goes on.
-TEST(stream, reports_bad_frames_and_reads_on) {
+TEST_P(stream, reports_bad_frames_and_reads_on) {
   Session session({binary({0x01}), binary({0x01, 0x04, 0x00, 0x00}), binary({}), binary({0x09}),
                    binary({0x02, 0x00}), binary(data_frame(7, 0, 1))});
   EXPECT_EQ(error_of(session.next()),
@@ -112,8 +123,20 @@ TEST(stream, reports_bad_frames_and_reads_on) {
   EXPECT_EQ(type_of(session.next()), 7);
 }
 
+// A message sent in fragments arrives whole, also when larger than the read buffer.
+TEST_P(stream, joins_fragmented_messages) {
+  Session session({fragmented(data_frame(5, 0, 1), 7), fragmented(data_frame(6), 1),
+                   fragmented(Bytes(300'000, 0x03), 3)});
+  const auto hand = session.next();
+  ASSERT_EQ(type_of(hand), 5);
+  EXPECT_EQ(std::get<quorl_protocol::HandLandmarks>(**hand).landmarks[20][3], 83.0);
+  EXPECT_EQ(type_of(session.next()), 6);
+  EXPECT_EQ(error_of(session.next()),
+            QuorlError(QuorlError::Decode{ProtocolError::WrongLength{0x03, 608, 299'999}}));
+}
+
 // Text, ping and pong between frames yield nothing.
-TEST(stream, skips_text_and_control_messages) {
+TEST_P(stream, skips_text_and_control_messages) {
   Session session({SendText{"hi"}, binary(data_frame(4, 0, 0)), SendPing{}, SendPong{},
                    SendText{""}, SendPing{}, binary(data_frame(6))});
   EXPECT_EQ(type_of(session.next()), 4);
@@ -121,38 +144,39 @@ TEST(stream, skips_text_and_control_messages) {
 }
 
 // Pings are answered while the client reads.
-TEST(stream, answers_pings_while_reading) {
+TEST_P(stream, answers_pings_while_reading) {
   Session session({SendPing{}, binary(data_frame(2))});
   EXPECT_EQ(type_of(session.next()), 2);
   EXPECT_TRUE(
       session.server.wait_until([](const auto& r) { return !r.empty() && r[0].pongs == 1; }, 5s));
 }
 
-struct EndCase {
-  const char* name;
-  Step ending;
-  friend void PrintTo(const EndCase& c, std::ostream* out) { *out << c.name; }
-};
-
-class Endings : public testing::TestWithParam<EndCase> {};
-
-// Without reconnection a closed, ended or reset connection ends the stream, for every later step
-// too.
-TEST_P(Endings, end_the_stream) {
-  Session session({binary(data_frame(2)), GetParam().ending});
+// Checks that `ending` after one frame ends the stream for good.
+void ends_the_stream(const Step& ending) {
+  Session session({binary(data_frame(2)), ending});
   EXPECT_EQ(type_of(session.next()), 2);
   EXPECT_FALSE(session.next().has_value());
   EXPECT_FALSE(session.next().has_value());
   EXPECT_EQ(session.server.connections().size(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(stream, Endings,
-                         testing::Values(EndCase{"close", CloseHandshake{}},
-                                         EndCase{"reset", Reset{}}, EndCase{"hangup", Hangup{}}),
-                         [](const auto& info) { return info.param.name; });
+struct EndCase {
+  const char* name;
+  Step ending;
+};
+
+// Without reconnection a closed, ended or reset connection ends the stream, for every later step
+// too.
+TEST_P(stream, ends_on_close_reset_and_hangup) {
+  for (const EndCase& end : {EndCase{"close", CloseHandshake{}}, EndCase{"reset", Reset{}},
+                             EndCase{"hangup", Hangup{}}}) {
+    SCOPED_TRACE(end.name);
+    ends_the_stream(end.ending);
+  }
+}
 
 // A protocol violation is a stream error with the layer's description; then the stream has ended.
-TEST(stream, reports_a_protocol_violation_once) {
+TEST_P(stream, reports_a_protocol_violation_once) {
   Session session({SendRaw{masked_binary_frame(data_frame(6))}});
   const QuorlError error = error_of(session.next());
   ASSERT_TRUE(error.is<QuorlError::Stream>());
@@ -163,7 +187,7 @@ TEST(stream, reports_a_protocol_violation_once) {
 }
 
 // A message over 64 MiB is refused as a stream error.
-TEST(stream, refuses_oversized_messages) {
+TEST_P(stream, refuses_oversized_messages) {
   Session session({binary(Bytes(quorl_sdk::MAX_MESSAGE_SIZE + 1, 0x02))});
   const QuorlError error = error_of(session.next());
   EXPECT_EQ(error, QuorlError(QuorlError::Stream{
@@ -171,7 +195,7 @@ TEST(stream, refuses_oversized_messages) {
 }
 
 // A message of exactly 64 MiB is read (and rejected by the decoder, not the layer).
-TEST(stream, accepts_messages_up_to_64_mib) {
+TEST_P(stream, accepts_messages_up_to_64_mib) {
   Session session({binary(Bytes(quorl_sdk::MAX_MESSAGE_SIZE, 0x02)), binary(data_frame(3))});
   EXPECT_EQ(error_of(session.next()), QuorlError(QuorlError::Decode{ProtocolError::WrongLength{
                                           0x02, 416, quorl_sdk::MAX_MESSAGE_SIZE - 1}}));
@@ -179,7 +203,7 @@ TEST(stream, accepts_messages_up_to_64_mib) {
 }
 
 // Without reconnection recover() answers false at once and connects nowhere.
-TEST(stream, recover_without_reconnection_is_false_at_once) {
+TEST_P(stream, recover_without_reconnection_is_false_at_once) {
   Session session({binary(data_frame(2))});
   const auto start = Clock::now();
   EXPECT_FALSE(session.runtime.run(session.client.recover()));
@@ -212,7 +236,7 @@ TEST_P(Hellos, are_checked) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    stream, Hellos,
+    hello, Hellos,
     testing::Values(
         HelloCase{"v4", {0x01, 0x04, 0x00}, std::nullopt},
         HelloCase{"v5", {0x01, 0x05, 0x00}, QuorlError::IncompatibleProtocol{5, 4}},
@@ -229,7 +253,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 // is_disconnect names the ways a peer goes away and nothing else.
-TEST(stream, classifies_disconnects) {
+TEST(disconnect, classifies_the_ways_a_peer_goes_away) {
   using boost::system::error_code;
   namespace errc = boost::system::errc;
   for (const error_code ec :
@@ -251,12 +275,19 @@ TEST(stream, classifies_disconnects) {
 }
 
 // A client can be moved; the moved-to client keeps reading the same connection.
-TEST(stream, survives_a_move) {
+TEST_P(stream, survives_a_move) {
   Session session({binary(data_frame(2)), binary(data_frame(3))});
   EXPECT_EQ(type_of(session.next()), 2);
   QuorlClient moved = std::move(session.client);
-  EXPECT_EQ(type_of(session.runtime.run(moved.next())), 3);
+  EXPECT_EQ(type_of(session.mode == Mode::coroutine ? session.runtime.run(moved.next())
+                                                    : moved.read_next(session.runtime)),
+            3);
   EXPECT_EQ(moved.port(), session.server.port());
 }
+
+INSTANTIATE_TEST_SUITE_P(modes, stream, testing::Values(Mode::coroutine, Mode::blocking),
+                         [](const auto& info) {
+                           return info.param == Mode::coroutine ? "coroutine" : "blocking";
+                         });
 
 }  // namespace

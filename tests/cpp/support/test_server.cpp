@@ -172,6 +172,13 @@ net::awaitable<void> TestServer::serve_websocket(tcp::socket socket, const WebSo
     if (const auto* binary = std::get_if<SendBinary>(&step)) {
       ws.binary(true);
       std::tie(ec, std::ignore) = co_await ws.async_write(net::buffer(binary->bytes), use_tuple);
+    } else if (const auto* fragmented = std::get_if<SendFragmented>(&step)) {
+      ws.binary(true);
+      for (std::size_t i = 0; i < fragmented->pieces.size() && !ec; ++i) {
+        const bool last = i + 1 == fragmented->pieces.size();
+        std::tie(ec, std::ignore) =
+            co_await ws.async_write_some(last, net::buffer(fragmented->pieces[i]), use_tuple);
+      }
     } else if (const auto* text = std::get_if<SendText>(&step)) {
       ws.text(true);
       std::tie(ec, std::ignore) = co_await ws.async_write(net::buffer(text->text), use_tuple);
@@ -362,6 +369,17 @@ Bytes server_frame(const Bytes& payload) {
   }
   frame.insert(frame.end(), payload.begin(), payload.end());
   return frame;
+}
+
+SendFragmented fragmented(const Bytes& bytes, std::size_t count) {
+  SendFragmented message;
+  const std::size_t piece = bytes.size() / count;
+  for (std::size_t i = 0; i < count; ++i) {
+    const auto begin = bytes.begin() + static_cast<std::ptrdiff_t>(i * piece);
+    message.pieces.emplace_back(
+        begin, i + 1 == count ? bytes.end() : begin + static_cast<std::ptrdiff_t>(piece));
+  }
+  return message;
 }
 
 Bytes masked_binary_frame(const Bytes& payload) {

@@ -27,6 +27,10 @@ struct SendBinary {
 struct SendText {
   std::string text;
 };
+// Sends one binary message as one frame per piece.
+struct SendFragmented {
+  std::vector<Bytes> pieces;
+};
 struct SendPing {};
 struct SendPong {};
 // Sends a close frame and waits for the client's reply.
@@ -42,8 +46,8 @@ struct SendRaw {
 struct Pause {
   std::chrono::milliseconds duration;
 };
-using Step = std::variant<SendBinary, SendText, SendPing, SendPong, CloseHandshake, Reset, Hangup,
-                          SendRaw, Pause>;
+using Step = std::variant<SendBinary, SendFragmented, SendText, SendPing, SendPong, CloseHandshake,
+                          Reset, Hangup, SendRaw, Pause>;
 
 // What the server does with one accepted connection.
 // A conforming WebSocket handshake, the steps, then reading until the client leaves.
@@ -158,6 +162,9 @@ Bytes data_frame(std::uint8_t type, double offset = 0, std::uint8_t side = 0);
 
 // Returns `payload` as one unmasked binary WebSocket frame, as a server sends it.
 Bytes server_frame(const Bytes& payload);
+
+// Cuts `bytes` into `count` pieces, to be sent as fragments of one message.
+SendFragmented fragmented(const Bytes& bytes, std::size_t count);
 
 // Returns a binary frame as a server must never send it: masked.
 Bytes masked_binary_frame(const Bytes& payload);

@@ -1,0 +1,103 @@
+"""Helpers of the quorl_sdk suites: server handlers, waiting, and counting threads and sockets."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import threading
+import time
+from collections.abc import Callable
+
+import pytest
+from websockets.asyncio.server import ServerConnection
+
+from support import MSG_BODY_ISB_ANGLES, encode, hello, scaled
+
+import _quorl_sdk
+
+READER_THREAD = "quorl-sdk-reader"
+
+#: Skips a test module while the wheel's native module has no client yet.
+needs_native_client = pytest.mark.skipif(
+    not hasattr(_quorl_sdk, "connect_url_raw"), reason="the native module has no client yet"
+)
+
+
+def angles(number: float) -> bytes:
+    """A body ISB-angle frame whose 21 values all equal ``number``."""
+    return encode(MSG_BODY_ISB_ANGLES, None, [float(number)] * 21)
+
+
+def streaming(*frames: bytes, interval: float = 0.002, limit: float = 30.0):
+    """A handler that sends a hello, then ``frames`` round and round every ``interval`` s.
+
+    It stops by itself after ``limit`` seconds or when the client leaves.
+    """
+
+    async def handler(connection: ServerConnection) -> None:
+        await connection.send(hello())
+        deadline = time.monotonic() + limit
+        index = 0
+        while time.monotonic() < deadline:
+            try:
+                await connection.send(frames[index % len(frames)])
+            except Exception:
+                return
+            index += 1
+            await asyncio.sleep(interval)
+
+    return handler
+
+
+def silent():
+    """A handler that sends a hello and then nothing, until the client leaves."""
+
+    async def handler(connection: ServerConnection) -> None:
+        await connection.send(hello())
+        try:
+            await connection.wait_closed()
+        except Exception:
+            pass
+
+    return handler
+
+
+def wait_until(condition: Callable[[], bool], seconds: float = 5.0) -> bool:
+    """Polls ``condition`` until it holds or ``seconds`` (scaled) pass; returns the last answer."""
+    deadline = time.monotonic() + scaled(seconds)
+    while not condition():
+        if time.monotonic() > deadline:
+            return condition()
+        time.sleep(0.01)
+    return True
+
+
+def reader_threads() -> list[threading.Thread]:
+    """The live reader threads of quorl_sdk clients in this process."""
+    return [thread for thread in threading.enumerate() if thread.name == READER_THREAD]
+
+
+def open_fds() -> int:
+    """How many file descriptors this process has open."""
+    return len(os.listdir("/proc/self/fd"))
+
+
+def sockets_to(port: int) -> int:
+    """How many sockets of this process are connected to 127.0.0.1:``port`` as the client."""
+    inodes = set()
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{name}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    count = 0
+    with open("/proc/net/tcp") as table:
+        next(table)
+        for line in table:
+            fields = line.split()
+            remote_port = int(fields[2].split(":")[1], 16)
+            if remote_port == port and fields[9] in inodes:
+                count += 1
+    return count
