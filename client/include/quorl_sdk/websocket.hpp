@@ -3,6 +3,8 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/buffered_read_stream.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
@@ -35,13 +37,17 @@ class ReadBuffer : public beast::flat_buffer {};
 // READ_BUFFER_SIZE bytes.
 using BufferedSocket = beast::buffered_read_stream<Socket, ReadBuffer>;
 
-// Ends the connection as the WebSocket layer ends a plain socket.
+// Ends the TCP connection at once, after the WebSocket layer has sent its
+// close frame, without waiting for the peer to end it first.
 void teardown(beast::role_type role, BufferedSocket& stream, boost::system::error_code& ec);
 
-// Ends the connection as the WebSocket layer ends a plain socket.
+// The same as teardown(), completing through the stream's executor.
 template <class TeardownHandler>
 void async_teardown(beast::role_type role, BufferedSocket& stream, TeardownHandler&& handler) {
-  websocket::async_teardown(role, stream.next_layer(), std::forward<TeardownHandler>(handler));
+  boost::system::error_code ec;
+  teardown(role, stream, ec);
+  net::post(stream.get_executor(),
+            beast::bind_front_handler(std::forward<TeardownHandler>(handler), ec));
 }
 
 }  // namespace detail
