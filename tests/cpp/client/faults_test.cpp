@@ -139,20 +139,27 @@ struct GarbageCase {
 class Garbage : public testing::TestWithParam<GarbageCase> {};
 
 // Bytes after the 101 that break the WebSocket framing are one Stream error
-// after the frames before them; then the stream has ended.
+// after the frames before them, then the end, whether the client reads
+// asynchronously or blocking; the server keeping its end open changes nothing.
 TEST_P(Garbage, after_the_upgrade_is_one_stream_error) {
-  TestServer server(
-      {RawUpgrade{.after_response = joined({server_frame(data_frame(3, 9)), GetParam().bytes})}});
-  Runtime runtime;
-  auto client = connect(runtime, server);
-  expect_frame(runtime.run(client.next()), 3, 9, 0);
-  const NextResult failed = runtime.run(client.next());
-  ASSERT_TRUE(failed.has_value()) << "the stream ended without an error";
-  ASSERT_FALSE(failed->has_value()) << "garbage became a frame";
-  EXPECT_TRUE(failed->error().is<QuorlError::Stream>()) << failed->error().message();
-  EXPECT_TRUE(failed->error().message().starts_with("stream connection error: "));
-  EXPECT_FALSE(runtime.run(client.next()).has_value());
-  EXPECT_TRUE(server.wait_for_end(0, 5s)) << "the client kept the broken connection open";
+  for (const bool blocking : {false, true}) {
+    SCOPED_TRACE(blocking ? "read_next" : "next");
+    TestServer server(
+        {RawUpgrade{.after_response = joined({server_frame(data_frame(3, 9)), GetParam().bytes})}});
+    Runtime runtime;
+    auto client = connect(runtime, server);
+    const auto step = [&] {
+      return blocking ? client.read_next(runtime) : runtime.run(client.next());
+    };
+    expect_frame(step(), 3, 9, 0);
+    const NextResult failed = step();
+    ASSERT_TRUE(failed.has_value()) << "the stream ended without an error";
+    ASSERT_FALSE(failed->has_value()) << "garbage became a frame";
+    EXPECT_TRUE(failed->error().is<QuorlError::Stream>()) << failed->error().message();
+    EXPECT_TRUE(failed->error().message().starts_with("stream connection error: "));
+    EXPECT_FALSE(step().has_value());
+    EXPECT_TRUE(server.wait_for_end(0, 5s)) << "the client kept the broken connection open";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -168,6 +175,25 @@ INSTANTIATE_TEST_SUITE_P(
         GarbageCase{"invalid_utf8_text", Bytes{0x81, 0x02, 0xc3, 0x28}},
         GarbageCase{"bad_close_code", Bytes{0x88, 0x02, 0x03, 0xe7}}),
     [](const auto& info) { return info.param.name; });
+
+// A server that sends its close frame and keeps the TCP connection open ends
+// the stream at once: the client does not wait for the server's end.
+TEST(faults, close_frame_without_the_tcp_end_ends_the_stream) {
+  for (const bool blocking : {false, true}) {
+    SCOPED_TRACE(blocking ? "read_next" : "next");
+    const Bytes close_frame = {0x88, 0x02, 0x03, 0xe8};
+    TestServer server(
+        {RawUpgrade{.after_response = joined({server_frame(data_frame(2)), close_frame})}});
+    Runtime runtime;
+    auto client = connect(runtime, server);
+    const auto step = [&] {
+      return blocking ? client.read_next(runtime) : runtime.run(client.next());
+    };
+    expect_frame(step(), 2, 0, 0);
+    EXPECT_FALSE(step().has_value());
+    EXPECT_TRUE(server.wait_for_end(0, 5s));
+  }
+}
 
 // A server that stops in the middle of its handshake answer is given up after
 // the five-second limit, and the attempt leaves no descriptor behind.
