@@ -11,8 +11,8 @@ from pathlib import Path
 import pytest
 
 pytestmark = pytest.mark.skipif(
-    "libasan" not in os.environ.get("LD_PRELOAD", ""),
-    reason="only in the sanitized run (scripts/sanitize)",
+    "detect_leaks=1" not in os.environ.get("ASAN_OPTIONS", ""),
+    reason="only in the leak-checking run of scripts/sanitize",
 )
 
 
