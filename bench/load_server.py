@@ -1,0 +1,101 @@
+"""A small WebSocket server for the load scripts, run as a process of its own.
+
+    python bench/load_server.py
+
+Listens on 127.0.0.1 on a free port, prints that port on one line, and serves
+every connection on a thread of its own by the path of its request:
+
+- ``/stream/<client>/<count>``: a hello, then ``count`` hand-angle frames whose
+  values name the client and the frame's index (see :func:`frame_values`),
+  then a close frame.
+- anything else: the handshake only; then it waits until the client leaves.
+
+It runs until its standard input closes, so it ends with the script that
+started it.
+"""
+
+from __future__ import annotations
+
+import base64
+import hashlib
+import socket
+import struct
+import sys
+import threading
+
+from quorl_sdk import wire
+
+_WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+# Frames go out in batches of this many, one sendall each.
+_BATCH = 256
+
+
+def frame_values(client: int, index: int) -> list[float]:
+    """Returns the 21 values of frame ``index`` of ``client``."""
+    return [float(client), float(index)] + [client + index / 1000 + k for k in range(19)]
+
+
+def ws_binary(payload: bytes) -> bytes:
+    """Returns one unmasked binary WebSocket frame of a payload below 64 KiB."""
+    if len(payload) < 126:
+        return struct.pack("!BB", 0x82, len(payload)) + payload
+    return struct.pack("!BBH", 0x82, 126, len(payload)) + payload
+
+
+def handshake(conn: socket.socket) -> str | None:
+    """Reads the opening request, answers 101 and returns the request's path."""
+    request = b""
+    while b"\r\n\r\n" not in request:
+        chunk = conn.recv(4096)
+        if not chunk:
+            return None
+        request += chunk
+    lines = request.split(b"\r\n")
+    key = next((line.split(b":", 1)[1].strip() for line in lines
+                if line.lower().startswith(b"sec-websocket-key:")), b"")
+    accept = base64.b64encode(hashlib.sha1(key + _WS_GUID).digest())
+    conn.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                 b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+    return lines[0].split(b" ")[1].decode("ascii")
+
+
+def stream(conn: socket.socket, client: int, count: int) -> None:
+    """Sends a hello, ``count`` frames of ``client`` and a close frame."""
+    conn.sendall(ws_binary(wire.hello()))
+    kind = wire.MSG_HAND_ISB_ANGLES
+    for start in range(0, count, _BATCH):
+        batch = b"".join(ws_binary(wire.encode(kind, index % 2, frame_values(client, index)))
+                         for index in range(start, min(start + _BATCH, count)))
+        conn.sendall(batch)
+    conn.sendall(struct.pack("!BBH", 0x88, 2, 1000))
+
+
+def serve(conn: socket.socket) -> None:
+    """Serves one connection by its path, then waits for the client to leave."""
+    with conn:
+        try:
+            path = handshake(conn)
+            if path is not None and path.startswith("/stream/"):
+                _, _, client, count = path.split("/")
+                stream(conn, int(client), int(count))
+            while conn.recv(65536):
+                pass
+        except OSError:
+            pass
+
+
+def main() -> None:
+    listener = socket.create_server(("127.0.0.1", 0), backlog=128)
+    print(listener.getsockname()[1], flush=True)
+
+    def accept_forever() -> None:
+        while True:
+            conn, _ = listener.accept()
+            threading.Thread(target=serve, args=(conn,), daemon=True).start()
+
+    threading.Thread(target=accept_forever, daemon=True).start()
+    sys.stdin.read()
+
+
+if __name__ == "__main__":
+    main()
