@@ -148,8 +148,10 @@ PyObject* RawClient_next(PyObject* self) {
     if (!borrow) return raise_runtime_error("Already borrowed");
     Connection& connection = state->connection;
     if (!connection.client) return raise_runtime_error("client is closed");
+    // One step of the client's next(), with blocking reads in place of a
+    // coroutine per frame; the runtime runs only to reconnect.
     quorl_sdk::NextResult outcome =
-        without_gil([&] { return connection.runtime->run(connection.client->next()); });
+        without_gil([&] { return connection.client->read_next(*connection.runtime); });
     // The end of the stream: null without an exception, that is StopIteration.
     if (!outcome) return nullptr;
     if (!*outcome) {

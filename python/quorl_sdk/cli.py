@@ -12,7 +12,12 @@ Registrar = Callable[["argparse._SubParsersAction[argparse.ArgumentParser]"], No
 _REGISTRARS: list[Registrar] = []
 
 # Modules whose import registers subcommands.
-_COMMAND_MODULES = ("quorl_sdk.simulator",)
+_COMMAND_MODULES = (
+    "quorl_sdk.simulator",
+    "quorl_sdk.replay",
+    "quorl_sdk.stream",
+    "quorl_sdk.view",
+)
 
 
 def subcommand(register: Registrar) -> Registrar:
@@ -29,7 +34,11 @@ def _load_commands() -> None:
 
 def build_parser() -> argparse.ArgumentParser:
     """Returns the parser with every registered subcommand."""
-    parser = argparse.ArgumentParser(prog="quorl-sdk", description=__doc__)
+    parser = argparse.ArgumentParser(
+        prog="quorl-sdk",
+        description="Tools around a Quorl tracking server: a stand-in server, a live view of "
+        "its stream, recordings and their replay, and pictures of the latest pose.",
+    )
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _load_commands()
     for register in _REGISTRARS:

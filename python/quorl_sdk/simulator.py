@@ -42,10 +42,10 @@ import signal
 import socket
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager, suppress
 from types import TracebackType
-from typing import Any
+from typing import Any, TypeVar
 
 from websockets.asyncio.server import Server, ServerConnection, serve
 from websockets.exceptions import ConnectionClosed
@@ -53,7 +53,7 @@ from websockets.exceptions import ConnectionClosed
 from quorl_sdk import cli, wire
 from quorl_sdk._motion import Motion
 
-__all__ = ["DEFAULT_PORTS", "PortUnavailableError", "Simulator"]
+__all__ = ["DEFAULT_PORTS", "FrameServer", "PortUnavailableError", "Simulator", "serve_command"]
 
 #: The ports tried in order when no port is given; clients search the same range.
 DEFAULT_PORTS = range(5432, 5436)
@@ -97,25 +97,26 @@ def _listen_on_default_port(host: str) -> socket.socket:
     raise PortUnavailableError(f"cannot serve on {host}: ports {first}-{last} are all in use")
 
 
-class Simulator:
-    """A WebSocket server streaming synthetic frames, run in asyncio or in a thread.
+_Server = TypeVar("_Server", bound="FrameServer")
+
+
+class FrameServer:
+    """A WebSocket server sending each connection the hello, then frames; in asyncio or a thread.
+
+    The frames come from :meth:`_send_frames`, which subclasses provide: the
+    :class:`Simulator` computes them, :class:`quorl_sdk.replay.Replay` reads
+    them from a recording. This class owns the port rules, the connections,
+    restarts and stopping.
 
     Args:
         host: the address to listen on.
         port: the port; None takes the first free one of 5432-5435, 0 lets the
             system choose (for tests).
-        rate: ticks per second; each tick sends nine frames (six types, hand
-            frames for both sides).
         version: the protocol version announced in the hello frame.
         restart_after: when set, the server goes away after this many seconds
             of serving (closing every connection with code 1012), stays away
             for ``restart_gap`` seconds, comes back on the same port, and so on.
         restart_gap: seconds the server stays away at each restart.
-        malformed: share (0 to 1) of data frames replaced by a malformed one:
-            empty, unknown type, a byte short or long, a bad side byte, or a
-            one-byte hello.
-        chatter: send a text message, a ping and a pong after every tick.
-        seed: seed of the choice of malformed frames, for repeatable runs.
 
     Raises:
         ValueError: an option is out of range.
@@ -126,16 +127,11 @@ class Simulator:
         *,
         host: str = "127.0.0.1",
         port: int | None = None,
-        rate: float = 60.0,
         version: int = wire.PROTOCOL_VERSION,
         restart_after: float | None = None,
         restart_gap: float = 1.0,
-        malformed: float = 0.0,
-        chatter: bool = False,
-        seed: int | None = None,
     ) -> None:
         _check(port is None or 0 <= port <= 0xFFFF, f"port {port} is out of range (0 to 65535)")
-        _check(math.isfinite(rate) and rate > 0, f"rate {rate} must be a positive number of Hz")
         _check(0 <= version <= 0xFFFF, f"protocol version {version} is out of range (0 to 65535)")
         _check(
             restart_after is None or (math.isfinite(restart_after) and restart_after > 0),
@@ -145,22 +141,16 @@ class Simulator:
             math.isfinite(restart_gap) and restart_gap >= 0,
             f"restart_gap {restart_gap} must be zero or more seconds",
         )
-        _check(0 <= malformed <= 1, f"malformed share {malformed} must be between 0 and 1")
         self.host = host
-        self.rate = rate
         self.version = version
         self.restart_after = restart_after
         self.restart_gap = restart_gap
-        self.malformed = malformed
-        self.chatter = chatter
         #: Connections accepted so far.
         self.connection_count = 0
         #: Times the server has come back after a restart.
         self.restarts = 0
         self._requested_port = port
         self._port: int | None = None
-        self._random = random.Random(seed)
-        self._motion = Motion()
         self._server: Server | None = None
         self._cycle: asyncio.Task[None] | None = None
         self._handlers: set[asyncio.Task[Any]] = set()
@@ -169,15 +159,19 @@ class Simulator:
         self._stopping = asyncio.Event()
         self._epoch = 0.0
 
+    def describe(self) -> str:
+        """Returns what is served, for the line a command prints once it serves."""
+        return f"protocol v{self.version}"
+
     @property
     def port(self) -> int:
         """The port being served.
 
         Raises:
-            RuntimeError: the simulator has not been started.
+            RuntimeError: the server has not been started.
         """
         if self._port is None:
-            raise RuntimeError("the simulator has not been started")
+            raise RuntimeError("the server has not been started")
         return self._port
 
     @property
@@ -185,7 +179,7 @@ class Simulator:
         """The ws:// URL being served.
 
         Raises:
-            RuntimeError: the simulator has not been started.
+            RuntimeError: the server has not been started.
         """
         host = f"[{self.host}]" if ":" in self.host else self.host
         return f"ws://{host}:{self.port}"
@@ -197,10 +191,10 @@ class Simulator:
 
         Raises:
             PortUnavailableError: the port, or every default port, is taken.
-            RuntimeError: the simulator is already running.
+            RuntimeError: the server is already running.
         """
         if self._server is not None or self._cycle is not None:
-            raise RuntimeError("the simulator is already running")
+            raise RuntimeError("the server is already running")
         if self._requested_port is None:
             sock = _listen_on_default_port(self.host)
         else:
@@ -221,7 +215,7 @@ class Simulator:
             self._cycle = None
         await self._close(1001)
 
-    async def __aenter__(self) -> Simulator:
+    async def __aenter__(self: _Server) -> _Server:
         await self.start()
         return self
 
@@ -236,7 +230,7 @@ class Simulator:
     # Running in a background thread.
 
     @contextmanager
-    def running(self) -> Iterator[Simulator]:
+    def running(self: _Server) -> Iterator[_Server]:
         """Serves from a background thread with its own event loop while the block runs.
 
         Raises:
@@ -328,16 +322,79 @@ class Simulator:
         closing = self._closing
         try:
             await connection.send(wire.hello(self.version))
-            await self._tick_until_closed(connection, closing)
+            await self._send_frames(connection, closing)
         except ConnectionClosed:
             pass
         finally:
             self._handlers.discard(task)
             self._open.discard(connection)
 
-    async def _tick_until_closed(
-        self, connection: ServerConnection, closing: asyncio.Event
+    async def _send_frames(self, connection: ServerConnection, closing: asyncio.Event) -> None:
+        """Sends one connection its frames until ``closing`` is set or they run out.
+
+        Raises:
+            ConnectionClosed: the connection ended.
+        """
+        raise NotImplementedError
+
+
+class Simulator(FrameServer):
+    """A WebSocket server streaming synthetic frames, run in asyncio or in a thread.
+
+    Args:
+        host: the address to listen on.
+        port: the port; None takes the first free one of 5432-5435, 0 lets the
+            system choose (for tests).
+        rate: ticks per second; each tick sends nine frames (six types, hand
+            frames for both sides).
+        version: the protocol version announced in the hello frame.
+        restart_after: when set, the server goes away after this many seconds
+            of serving (closing every connection with code 1012), stays away
+            for ``restart_gap`` seconds, comes back on the same port, and so on.
+        restart_gap: seconds the server stays away at each restart.
+        malformed: share (0 to 1) of data frames replaced by a malformed one:
+            empty, unknown type, a byte short or long, a bad side byte, or a
+            one-byte hello.
+        chatter: send a text message, a ping and a pong after every tick.
+        seed: seed of the choice of malformed frames, for repeatable runs.
+
+    Raises:
+        ValueError: an option is out of range.
+    """
+
+    def __init__(
+        self,
+        *,
+        host: str = "127.0.0.1",
+        port: int | None = None,
+        rate: float = 60.0,
+        version: int = wire.PROTOCOL_VERSION,
+        restart_after: float | None = None,
+        restart_gap: float = 1.0,
+        malformed: float = 0.0,
+        chatter: bool = False,
+        seed: int | None = None,
     ) -> None:
+        _check(math.isfinite(rate) and rate > 0, f"rate {rate} must be a positive number of Hz")
+        super().__init__(
+            host=host,
+            port=port,
+            version=version,
+            restart_after=restart_after,
+            restart_gap=restart_gap,
+        )
+        _check(0 <= malformed <= 1, f"malformed share {malformed} must be between 0 and 1")
+        self.rate = rate
+        self.malformed = malformed
+        self.chatter = chatter
+        self._random = random.Random(seed)
+        self._motion = Motion()
+
+    def describe(self) -> str:
+        """Returns what is served, for the line a command prints once it serves."""
+        return f"protocol v{self.version} at {self.rate:g} Hz"
+
+    async def _send_frames(self, connection: ServerConnection, closing: asyncio.Event) -> None:
         """Sends ticks on schedule; a late tick resets the schedule instead of bursting."""
         loop = asyncio.get_running_loop()
         period = 1.0 / self.rate
@@ -453,8 +510,9 @@ def _add_simulate_command(
 
 def _simulate_command(args: argparse.Namespace) -> int:
     """Serves until Ctrl-C, SIGTERM or the end of ``--duration``; returns the exit code."""
-    try:
-        simulator = Simulator(
+
+    def simulator() -> Simulator:
+        return Simulator(
             port=args.port,
             rate=args.rate,
             version=args.version,
@@ -464,27 +522,39 @@ def _simulate_command(args: argparse.Namespace) -> int:
             chatter=args.chatter,
             seed=args.seed,
         )
-        _check(args.duration is None or args.duration >= 0, "duration must be zero or more seconds")
-        return asyncio.run(_simulate(simulator, args.duration))
-    except (ValueError, PortUnavailableError) as error:
-        print(f"quorl-sdk simulate: error: {error}", file=sys.stderr)
+
+    return serve_command("simulate", simulator, args.duration)
+
+
+def serve_command(
+    command: str, make_server: Callable[[], FrameServer], duration: float | None
+) -> int:
+    """Runs a server command: serves until Ctrl-C, SIGTERM or ``duration`` seconds.
+
+    Prints one line with the URL once it serves. A bad option, an unusable
+    port or input that ``make_server`` refuses (ValueError, OSError) is printed
+    as ``quorl-sdk COMMAND: error: ...`` with exit code 2; otherwise the exit
+    code is 0, also after Ctrl-C.
+    """
+    try:
+        server = make_server()
+        _check(duration is None or duration >= 0, "duration must be zero or more seconds")
+        return asyncio.run(_serve_until_stopped(server, command, duration))
+    except (ValueError, OSError) as error:
+        print(f"quorl-sdk {command}: error: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
         return 0
 
 
-async def _simulate(simulator: Simulator, duration: float | None) -> int:
+async def _serve_until_stopped(server: FrameServer, command: str, duration: float | None) -> int:
     """Serves until a stop signal or the duration ends."""
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(signum, stop.set)
-    async with simulator:
-        print(
-            f"quorl-sdk simulate: serving protocol v{simulator.version} at {simulator.rate:g} Hz "
-            f"on {simulator.url}",
-            flush=True,
-        )
+    async with server:
+        print(f"quorl-sdk {command}: serving {server.describe()} on {server.url}", flush=True)
         with suppress(asyncio.TimeoutError):
             await asyncio.wait_for(stop.wait(), duration)
     return 0

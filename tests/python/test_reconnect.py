@@ -227,3 +227,17 @@ def test_a_server_that_returns_with_version_5_ends_the_stream():
             (ConnectionError, "incompatible Quorl protocol: server speaks v5, this SDK speaks v4"),
             END, END]
         assert len(server.connections) == 2
+
+
+def test_a_silent_server_costs_one_attempt_of_five_seconds():
+    """An attempt whose handshake is never answered is abandoned after 5 s; the next one wins."""
+    timeline = Timeline()
+    script = lambda i: [timeline.arrive] if i == 1 else serving(timeline, i)
+    with ScriptedServer(script) as server:
+        client = connect_url_raw(server.url, reconnect=True, base_delay_ms=10, max_delay_ms=10,
+                                 max_retries=2)
+        assert [step(client) for _ in range(2)] == [parse_frame(frame(0)), parse_frame(frame(2))]
+        assert server.connection(1).wait_end(0)
+        waits = timeline.waits_ms(1, 2)
+        assert_waits(waits[:1], [10])
+        assert 5000 + 10 - 5 <= waits[1] <= 5000 + 10 + scaled(1000)

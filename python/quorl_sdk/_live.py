@@ -1,0 +1,372 @@
+"""What the live commands (stream, record, view, snapshot) share: their connection
+options, a frame source that reconnects and counts, and their way of stopping.
+
+Reconnection is done here rather than by the client's ``reconnect=True``: the
+client mends a lost connection without a trace, so a count of reconnections,
+which the status of ``quorl-sdk stream`` shows, needs the reconnecting done
+where it can be seen. The schedule is the client's own: the first attempt
+after 250 ms, each wait twice the one before up to 10 s, at most 10 attempts
+per loss, always to the port (or URL) of the first connection.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import signal
+import sys
+import time
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from types import FrameType
+
+from quorl_sdk.client import Client, Mode, connect, connect_url
+from quorl_sdk.frames import Frame
+
+__all__ = [
+    "Session",
+    "Stopping",
+    "StreamEnded",
+    "StreamFailed",
+    "Target",
+    "add_connection_options",
+    "fail",
+    "port_number",
+    "positive_seconds",
+    "seconds",
+    "stopping_on_signals",
+]
+
+BASE_DELAY = 0.25
+MAX_DELAY = 10.0
+MAX_RETRIES = 10
+
+# The native client's message when the server speaks another protocol version;
+# reconnecting cannot mend that.
+_INCOMPATIBLE = "incompatible Quorl protocol"
+
+
+class StreamEnded(Exception):
+    """The stream has ended for good: the server closed it and no reconnection follows."""
+
+
+class StreamFailed(Exception):
+    """The stream cannot go on: another protocol version, or reconnection gave up."""
+
+
+@dataclass(frozen=True)
+class Target:
+    """Where to connect: a loopback port, an explicit URL, or (neither) discovery."""
+
+    port: int | None = None
+    url: str | None = None
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace) -> Target:
+        """Returns the target given by the connection options of ``args``."""
+        return cls(port=args.port, url=args.url)
+
+    def describe(self) -> str:
+        """Returns the target as a person reads it."""
+        if self.url is not None:
+            return self.url
+        if self.port is not None:
+            return f"ws://127.0.0.1:{self.port}"
+        return "ports 5432-5435"
+
+
+def port_number(text: str) -> int:
+    """Parses a TCP port number for argparse.
+
+    Raises:
+        argparse.ArgumentTypeError: not a whole number from 0 to 65535.
+    """
+    try:
+        port = int(text)
+    except ValueError:
+        port = -1
+    if not 0 <= port <= 0xFFFF:
+        raise argparse.ArgumentTypeError(f"must be a port number from 0 to 65535, got {text!r}")
+    return port
+
+
+def seconds(text: str) -> float:
+    """Parses a number of seconds, zero or more, for argparse.
+
+    Raises:
+        argparse.ArgumentTypeError: not a finite number of zero or more.
+    """
+    value = _number(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be zero or more seconds, got {text!r}")
+    return value
+
+
+def positive_seconds(text: str) -> float:
+    """Parses a number of seconds, more than zero, for argparse.
+
+    Raises:
+        argparse.ArgumentTypeError: not a finite number above zero.
+    """
+    value = _number(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than zero seconds, got {text!r}")
+    return value
+
+
+def _number(text: str) -> float:
+    """Returns ``text`` as a finite float, or NaN when it is none."""
+    try:
+        value = float(text)
+    except ValueError:
+        return math.nan
+    return value if math.isfinite(value) else math.nan
+
+
+def add_connection_options(parser: argparse.ArgumentParser, *, reconnect: bool = True) -> None:
+    """Adds ``--port`` or ``--url`` and, when ``reconnect``, ``--reconnect`` to ``parser``."""
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument(
+        "--port",
+        type=port_number,
+        help="connect to ws://127.0.0.1:PORT (default: try 5432-5435)",
+    )
+    where.add_argument("--url", help="connect to this ws://host:port URL")
+    if reconnect:
+        parser.add_argument(
+            "--reconnect",
+            action="store_true",
+            help="connect again when the connection is lost (waits from 0.25 s doubling "
+            "to 10 s, 10 attempts)",
+        )
+
+
+class Session:
+    """Frames from one server across reconnections, with counts of what happened.
+
+    Connect with :meth:`open`, then call :meth:`next` until it raises
+    :class:`StreamEnded` or :class:`StreamFailed`; :meth:`close` at the end.
+
+    Args:
+        target: where to connect.
+        reconnect: connect again (to the same port or URL) after the
+            connection ends.
+        mode: how the client hands frames over (see :class:`quorl_sdk.Mode`).
+        on_event: called with a line of text when something other than a
+            frame happens (a refused frame, a lost connection, a reconnection).
+    """
+
+    def __init__(
+        self,
+        target: Target,
+        *,
+        reconnect: bool = False,
+        mode: Mode = Mode.LOSSLESS,
+        on_event: Callable[[str], None] | None = None,
+    ) -> None:
+        self.target = target
+        self.reconnect = reconnect
+        self.mode = mode
+        #: Frames received.
+        self.frames = 0
+        #: Frames the decoder refused.
+        self.decode_errors = 0
+        #: Stream errors the client reported (other than the end of the stream).
+        self.stream_errors = 0
+        #: Connections made again after a loss.
+        self.reconnections = 0
+        #: The port of the connection, once connected.
+        self.port: int | None = None
+        self._on_event = on_event
+        self._client: Client | None = None
+        self._attempts = 0
+        self._delay = BASE_DELAY
+        self._retry_at = 0.0
+        self._closed = False
+
+    @property
+    def connected(self) -> bool:
+        """True while a connection is up; False while waiting to reconnect."""
+        return self._client is not None
+
+    @property
+    def url(self) -> str:
+        """The URL of the connection, or of the target before the first one."""
+        if self.target.url is not None:
+            return self.target.url
+        if self.port is not None:
+            return f"ws://127.0.0.1:{self.port}"
+        return self.target.describe()
+
+    def open(self) -> None:
+        """Makes the first connection; it is not retried.
+
+        Raises:
+            ConnectionError: no server answered.
+            ValueError: the URL is not a usable Quorl URL.
+            TypeError, OverflowError: the port is out of range.
+        """
+        self._client = self._connect(self.target.port)
+        self.port = self._client.port
+
+    def _connect(self, port: int | None) -> Client:
+        """Makes one connection attempt to the URL, or to ``port`` (None: discovery)."""
+        if self.target.url is not None:
+            return connect_url(self.target.url, mode=self.mode)
+        return connect(port, mode=self.mode)
+
+    def next(self, timeout: float) -> Frame | None:
+        """Returns the next frame, or None when none came within ``timeout`` seconds.
+
+        Refused frames and stream errors are counted and reported through
+        ``on_event``; a lost connection is made again when ``reconnect`` is set.
+
+        Raises:
+            StreamEnded: the stream has ended for good.
+            StreamFailed: the server speaks another protocol version, or every
+                reconnection attempt failed.
+        """
+        deadline = time.monotonic() + timeout
+        while True:
+            remaining = deadline - time.monotonic()
+            if self._client is None and (self._closed or not self.reconnect):
+                raise StreamEnded("the stream has ended")
+            if self._client is None:
+                if not self._reconnect_step(deadline):
+                    return None
+                continue
+            try:
+                frame = self._client.recv(timeout=max(remaining, 0.0))
+            except TimeoutError:
+                return None
+            except ValueError as error:
+                self.decode_errors += 1
+                self._event(str(error))
+            except ConnectionError as error:
+                if str(error).startswith(_INCOMPATIBLE):
+                    raise StreamFailed(str(error)) from None
+                self.stream_errors += 1
+                self._event(str(error))
+            except EOFError:
+                self._lost()
+            else:
+                self.frames += 1
+                return frame
+            if time.monotonic() >= deadline:
+                return None
+
+    def _lost(self) -> None:
+        """Drops the ended connection and plans the first reconnection attempt.
+
+        Raises:
+            StreamEnded: reconnection is off.
+        """
+        assert self._client is not None
+        self._client.close()
+        self._client = None
+        if not self.reconnect:
+            raise StreamEnded("the server ended the stream")
+        self._attempts = 0
+        self._delay = BASE_DELAY
+        self._retry_at = time.monotonic() + self._delay
+        self._event(f"connection to {self.url} lost; reconnecting")
+
+    def _reconnect_step(self, deadline: float) -> bool:
+        """Waits for the next attempt (not past ``deadline``) and makes it when due.
+
+        Returns False when the deadline came first.
+
+        Raises:
+            StreamFailed: the last attempt failed.
+        """
+        wait = self._retry_at - time.monotonic()
+        if wait > 0:
+            time.sleep(max(min(wait, deadline - time.monotonic()), 0.0))
+            if time.monotonic() < self._retry_at:
+                return False
+        self._attempts += 1
+        try:
+            self._client = self._connect(self.port)
+        except ConnectionError:
+            if self._attempts >= MAX_RETRIES:
+                raise StreamFailed(
+                    f"gave up reconnecting to {self.url} after {self._attempts} attempts"
+                ) from None
+            self._delay = min(2 * self._delay, MAX_DELAY)
+            self._retry_at = time.monotonic() + self._delay
+            return time.monotonic() < deadline
+        self.reconnections += 1
+        self._event(f"reconnected to {self.url}")
+        return True
+
+    def _event(self, text: str) -> None:
+        if self._on_event is not None:
+            self._on_event(text)
+
+    def close(self) -> None:
+        """Closes the connection, if one is up; safe to call more than once."""
+        self._closed = True
+        client, self._client = self._client, None
+        if client is not None:
+            client.close()
+
+
+class Stopping:
+    """Ctrl-C (SIGINT) and SIGTERM stop a command by raising KeyboardInterrupt.
+
+    Inside :meth:`deferred` a signal only takes note, and the interrupt is
+    raised when the block ends, so that a record or a line of output is never
+    cut in half. With :attr:`raising` off a signal only sets :attr:`requested`,
+    for loops that run inside a GUI toolkit, which would swallow the interrupt.
+    """
+
+    def __init__(self) -> None:
+        #: Whether a signal raises KeyboardInterrupt; otherwise it only sets ``requested``.
+        self.raising = True
+        #: Whether a stop signal has come.
+        self.requested = False
+        self._deferring = False
+        self._pending = False
+
+    def _handle(self, signum: int, frame: FrameType | None) -> None:
+        self.requested = True
+        if not self.raising:
+            return
+        if self._deferring:
+            self._pending = True
+            return
+        raise KeyboardInterrupt
+
+    @contextmanager
+    def deferred(self) -> Iterator[None]:
+        """Holds back a stop signal until the block has run."""
+        self._deferring = True
+        try:
+            yield
+        finally:
+            self._deferring = False
+        # Reached only when the block ran through; otherwise its exception stops the command.
+        if self._pending:
+            self._pending = False
+            raise KeyboardInterrupt
+
+
+@contextmanager
+def stopping_on_signals() -> Iterator[Stopping]:
+    """Routes SIGINT and SIGTERM through a :class:`Stopping` while the block runs."""
+    stopping = Stopping()
+    previous = {
+        signum: signal.signal(signum, stopping._handle) for signum in (signal.SIGINT, signal.SIGTERM)
+    }
+    try:
+        yield stopping
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def fail(command: str, message: object, code: int = 1) -> int:
+    """Prints ``quorl-sdk COMMAND: error: MESSAGE`` on stderr and returns ``code``."""
+    print(f"quorl-sdk {command}: error: {message}", file=sys.stderr, flush=True)
+    return code
