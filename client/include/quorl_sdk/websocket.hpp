@@ -3,8 +3,6 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/beast/core/bind_handler.hpp>
 #include <boost/beast/core/buffered_read_stream.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
@@ -81,18 +79,16 @@ class ReadBuffer : public beast::flat_buffer {};
 // READ_BUFFER_SIZE bytes.
 using BufferedSocket = beast::buffered_read_stream<Socket, ReadBuffer>;
 
-// Ends the TCP connection once the closing handshake is done, without
-// waiting for the peer's end of it: a server that keeps the connection open
-// after the close frames would otherwise hold the reader for ever.
+// Ends the connection as the WebSocket layer ends a plain socket, through
+// the signal-proof reads of Socket.
 void teardown(beast::role_type role, BufferedSocket& stream, boost::system::error_code& ec);
 
-// The same, completing through the stream's executor.
+// Ends the connection as the WebSocket layer ends a plain socket.
 template <class TeardownHandler>
 void async_teardown(beast::role_type role, BufferedSocket& stream, TeardownHandler&& handler) {
-  boost::system::error_code ec;
-  teardown(role, stream, ec);
-  net::post(stream.get_executor(),
-            beast::bind_front_handler(std::forward<TeardownHandler>(handler), ec));
+  // Asynchronous waits are not cut short by signals: the plain socket's teardown serves.
+  websocket::async_teardown(role, static_cast<Socket::Plain&>(stream.next_layer()),
+                            std::forward<TeardownHandler>(handler));
 }
 
 }  // namespace detail

@@ -214,20 +214,6 @@ TEST_P(stream, reports_a_protocol_violation_once) {
   EXPECT_FALSE(session.next().has_value());
 }
 
-// A server that keeps TCP open after the close frames, or after a violation, does not hold the
-// reader: the stream ends at once rather than when the server finally hangs up.
-TEST_P(stream, ends_without_waiting_for_the_servers_hangup) {
-  const Bytes close_frame{0x88, 0x02, 0x03, 0xe8};
-  for (const Bytes& ending : {close_frame, masked_binary_frame(data_frame(6))}) {
-    Session session({SendRaw{ending}, Pause{20s}});
-    const auto started = std::chrono::steady_clock::now();
-    NextResult result = session.next();
-    if (result && !result->has_value()) result = session.next();
-    EXPECT_FALSE(result.has_value());
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-  }
-}
-
 // A message over 64 MiB is refused as a stream error.
 TEST_P(stream, refuses_oversized_messages) {
   Session session({binary(Bytes(quorl_sdk::MAX_MESSAGE_SIZE + 1, 0x02))});
