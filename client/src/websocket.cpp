@@ -7,7 +7,7 @@ namespace quorl_sdk::detail {
 // keeping the connection open would hold the reading thread for good. The
 // client has nothing left to read by then, so it closes at once.
 void teardown(beast::role_type /*role*/, BufferedSocket& stream, boost::system::error_code& ec) {
-  auto& socket = stream.next_layer();
+  Socket& socket = stream.next_layer();
   boost::system::error_code ignored;
   socket.shutdown(net::socket_base::shutdown_both, ignored);
   socket.close(ec);

@@ -15,7 +15,6 @@ The exceptions are those of :mod:`quorl_sdk.client`, with
 from __future__ import annotations
 
 import asyncio
-import weakref
 from collections.abc import Callable, Generator
 from types import EllipsisType, TracebackType
 from typing import Any
@@ -36,6 +35,7 @@ from quorl_sdk.client import (
     DEFAULT_CLOSE_TIMEOUT,
     DEFAULT_MAX_QUEUE,
     ModeName,
+    _Handle,
     _unwrap,
     open_reader,
 )
@@ -44,7 +44,7 @@ from quorl_sdk.frames import Frame
 __all__ = ["AsyncClient", "Connecting", "connect_async", "connect_url_async"]
 
 
-class AsyncClient:
+class AsyncClient(_Handle):
     """A live frame stream for asyncio; ``async for`` it to receive :class:`Frame` values.
 
     Created by :func:`connect_async` or :func:`connect_url_async`. Waiting
@@ -54,46 +54,6 @@ class AsyncClient:
     A ``ValueError`` (the server sent a malformed frame) ends an ``async for``
     loop but not the stream: iterating again goes on with the following frame.
     """
-
-    def __init__(
-        self, channel: Channel, port: int, timeout: float | None, close_timeout: float | None
-    ) -> None:
-        """Wraps a connected reader; programs call :func:`connect_async` instead."""
-        self._channel = channel
-        self._port = port
-        self._timeout = timeout
-        self._close_timeout = close_timeout
-        self._finalizer = weakref.finalize(self, channel.close)
-
-    @property
-    def port(self) -> int:
-        """The TCP port of the connection."""
-        return self._port
-
-    @property
-    def mode(self) -> Mode:
-        """How frames are handed over: :attr:`Mode.LOSSLESS` or :attr:`Mode.LATEST`."""
-        return self._channel.mode
-
-    @property
-    def timeout(self) -> float | None:
-        """Seconds that iterating waits for the next frame; None waits without limit."""
-        return self._timeout
-
-    @property
-    def received(self) -> int:
-        """Frames read from the connection so far (errors not counted)."""
-        return self._channel.received
-
-    @property
-    def dropped(self) -> int:
-        """Frames replaced by a newer one of the same kind and side (latest mode only)."""
-        return self._channel.dropped
-
-    @property
-    def closed(self) -> bool:
-        """True once :meth:`close` has been called."""
-        return self._channel.closing
 
     async def recv(self, timeout: float | None | EllipsisType = ...) -> Frame:
         """Waits for the next frame and returns it.

@@ -45,32 +45,13 @@ DEFAULT_CLOSE_TIMEOUT = 0.25
 DEFAULT_MAX_QUEUE = 1024
 
 
-class Client:
-    """A live frame stream from a Quorl server; iterate it to receive :class:`Frame` values.
-
-    Created by :func:`connect` or :func:`connect_url`. A reader thread owns
-    the connection and hands frames over; waiting for one answers Ctrl-C
-    within a fraction of a second and stops after ``timeout`` seconds.
-
-    Use it as a context manager so that the connection is closed::
-
-        with quorl_sdk.connect() as client:
-            for frame in client:
-                ...
-
-    A ``ValueError`` (the server sent a malformed frame) ends a ``for`` loop
-    but not the stream: iterating again goes on with the following frame.
-    Iteration ends (``StopIteration``) when the stream ends for good: the
-    server closed the connection and reconnection is off or gave up.
-
-    One consumer thread at a time should read a client; ``close`` may be
-    called from any thread.
-    """
+class _Handle:
+    """What the blocking and the asyncio client share: the reader and its settings."""
 
     def __init__(
         self, channel: Channel, port: int, timeout: float | None, close_timeout: float | None
     ) -> None:
-        """Wraps a connected reader; programs call :func:`connect` instead."""
+        """Wraps a connected reader; programs call the connect functions instead."""
         self._channel = channel
         self._port = port
         self._timeout = timeout
@@ -107,6 +88,29 @@ class Client:
     def closed(self) -> bool:
         """True once :meth:`close` has been called."""
         return self._channel.closing
+
+
+class Client(_Handle):
+    """A live frame stream from a Quorl server; iterate it to receive :class:`Frame` values.
+
+    Created by :func:`connect` or :func:`connect_url`. A reader thread owns
+    the connection and hands frames over; waiting for one answers Ctrl-C
+    within a fraction of a second and stops after ``timeout`` seconds.
+
+    Use it as a context manager so that the connection is closed::
+
+        with quorl_sdk.connect() as client:
+            for frame in client:
+                ...
+
+    A ``ValueError`` (the server sent a malformed frame) ends a ``for`` loop
+    but not the stream: iterating again goes on with the following frame.
+    Iteration ends (``StopIteration``) when the stream ends for good: the
+    server closed the connection and reconnection is off or gave up.
+
+    One consumer thread at a time should read a client; ``close`` may be
+    called from any thread.
+    """
 
     def recv(self, timeout: float | None | EllipsisType = ...) -> Frame:
         """Waits for the next frame and returns it.

@@ -10,6 +10,7 @@
 #include <boost/beast/websocket/stream.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
 #include <cstddef>
 #include <utility>
 
@@ -23,8 +24,51 @@ namespace websocket = boost::beast::websocket;
 inline constexpr std::size_t READ_BUFFER_SIZE = 128 * 1024;
 
 // A TCP socket on an io_context. The concrete executor spares every
-// operation the cost of a type-erased one.
-using Socket = net::basic_stream_socket<net::ip::tcp, net::io_context::executor_type>;
+// operation the cost of a type-erased one. Its blocking reads and writes go
+// on waiting when a signal interrupts them: Asio reports a poll() cut short
+// by a signal as an error, which would fail the WebSocket stream whenever
+// the process handles a signal (the interpreter handles several).
+class Socket : public net::basic_stream_socket<net::ip::tcp, net::io_context::executor_type> {
+ public:
+  using Plain = net::basic_stream_socket<net::ip::tcp, net::io_context::executor_type>;
+  using basic_stream_socket::basic_stream_socket;
+
+  // Reads some bytes, blocking; retries when a signal interrupts the wait.
+  template <class MutableBufferSequence>
+  std::size_t read_some(const MutableBufferSequence& buffers, boost::system::error_code& ec) {
+    std::size_t n = 0;
+    do {
+      n = basic_stream_socket::read_some(buffers, ec);
+    } while (ec == net::error::interrupted);
+    return n;
+  }
+
+  // Writes some bytes, blocking; retries when a signal interrupts the wait.
+  template <class ConstBufferSequence>
+  std::size_t write_some(const ConstBufferSequence& buffers, boost::system::error_code& ec) {
+    std::size_t n = 0;
+    do {
+      n = basic_stream_socket::write_some(buffers, ec);
+    } while (ec == net::error::interrupted);
+    return n;
+  }
+
+  // The throwing forms, for callers that use them.
+  template <class MutableBufferSequence>
+  std::size_t read_some(const MutableBufferSequence& buffers) {
+    boost::system::error_code ec;
+    const std::size_t n = read_some(buffers, ec);
+    if (ec) throw boost::system::system_error(ec);
+    return n;
+  }
+  template <class ConstBufferSequence>
+  std::size_t write_some(const ConstBufferSequence& buffers) {
+    boost::system::error_code ec;
+    const std::size_t n = write_some(buffers, ec);
+    if (ec) throw boost::system::system_error(ec);
+    return n;
+  }
+};
 
 namespace detail {
 

@@ -24,6 +24,10 @@ using quorl_sdk::Runtime;
 
 enum class Mode { coroutine, blocking };
 
+void PrintTo(Mode mode, std::ostream* out) {
+  *out << (mode == Mode::coroutine ? "coroutine" : "blocking");
+}
+
 // Reconnection behaves the same for both ways of taking a step.
 class recover : public testing::TestWithParam<Mode> {
  protected:

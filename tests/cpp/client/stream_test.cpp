@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/websocket/error.hpp>
 #include <chrono>
+#include <csignal>
 #include <span>
 #include <thread>
 
@@ -26,6 +28,10 @@ using quorl_sdk::Runtime;
 
 // The two ways of taking a step: the coroutine, and the blocking read.
 enum class Mode { coroutine, blocking };
+
+void PrintTo(Mode mode, std::ostream* out) {
+  *out << (mode == Mode::coroutine ? "coroutine" : "blocking");
+}
 
 // Every stream behaviour holds for both ways of taking a step.
 class stream : public testing::TestWithParam<Mode> {};
@@ -173,6 +179,28 @@ TEST_P(stream, ends_on_close_reset_and_hangup) {
     SCOPED_TRACE(end.name);
     ends_the_stream(end.ending);
   }
+}
+
+// Signals that interrupt a blocking wait do not end the stream.
+TEST_P(stream, waits_on_through_signals) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: the wait sees EINTR
+  struct sigaction previous {};
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  Session session({Pause{300ms}, binary(data_frame(2))});
+  const pthread_t reader = pthread_self();
+  std::thread signaller([reader] {
+    for (int i = 0; i < 5; ++i) {
+      std::this_thread::sleep_for(40ms);
+      pthread_kill(reader, SIGUSR1);
+    }
+  });
+  const NextResult result = session.next();
+  signaller.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_EQ(type_of(result), 2);
 }
 
 // A protocol violation is a stream error with the layer's description; then the stream has ended.
