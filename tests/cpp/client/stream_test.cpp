@@ -157,6 +157,19 @@ TEST_P(stream, answers_pings_while_reading) {
       session.server.wait_until([](const auto& r) { return !r.empty() && r[0].pongs == 1; }, 5s));
 }
 
+// A frame carries the time the socket read that completed it returned.
+TEST_P(stream, stamps_the_time_each_frame_arrived) {
+  Session session({binary(data_frame(2)), Pause{100ms}, binary(data_frame(3))});
+  EXPECT_EQ(type_of(session.next()), 2);
+  const auto first = session.client.last_receive_time();
+  EXPECT_NE(first, Clock::time_point{});
+  EXPECT_LE(first, Clock::now());
+  EXPECT_EQ(type_of(session.next()), 3);
+  const auto second = session.client.last_receive_time();
+  EXPECT_GE(millis_between(first, second), 90);
+  EXPECT_LE(second, Clock::now());
+}
+
 // Checks that `ending` after one frame ends the stream for good.
 void ends_the_stream(const Step& ending) {
   Session session({binary(data_frame(2)), ending});
