@@ -119,10 +119,6 @@ class Socket : public net::basic_stream_socket<net::ip::tcp, net::io_context::ex
   // as a newer pong answers every earlier ping.
   void stop_blocking_writes() noexcept { blocking_writes_ = false; }
 
-  // Returns the bytes written without blocking but not yet taken by the
-  // socket: at most the rest of one started frame and one whole frame.
-  std::size_t pending_write_size() const noexcept { return pending_.size(); }
-
   // The throwing forms, for callers that use them.
   template <class MutableBufferSequence>
   std::size_t read_some(const MutableBufferSequence& buffers) {
