@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import asyncio
 import gc
 import subprocess
 import sys
@@ -10,12 +9,12 @@ import textwrap
 import threading
 import time
 import weakref
-import contextlib
 from contextlib import closing
 
 import pytest
 
 from _quorl_sdk import RawClient, connect_url_raw, decode_frame
+from sdk_util import streaming
 from support import (
     MSG_BODY_LANDMARKS,
     MSG_HAND_ISB_ANGLES,
@@ -363,18 +362,6 @@ class TestObject:
             del client
             gc.collect()
             assert os_thread_count() == before
-
-
-def streaming(frame):
-    """Returns a websockets handler that sends `frame` every millisecond until the client leaves."""
-
-    async def handler(connection):
-        with contextlib.suppress(Exception):
-            while True:
-                await connection.send(frame)
-                await asyncio.sleep(0.001)
-
-    return handler
 
 
 # A daemon thread steps a client on a streaming server while the main thread
