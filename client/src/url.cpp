@@ -179,7 +179,8 @@ std::expected<Endpoint, std::string> parse_ws_url(std::string_view url) {
   if (!parts) return std::unexpected("not a valid URL");
   if (!parts->has_scheme) return std::unexpected("missing `ws://` scheme");
   if (parts->scheme != "ws") {
-    return std::unexpected("unsupported scheme `" + std::string(parts->scheme) + "` (expected `ws`)");
+    return std::unexpected("unsupported scheme `" + std::string(parts->scheme) +
+                           "` (expected `ws`)");
   }
   const auto port = authority_port(parts->authority);
   if (!port) return std::unexpected("missing port (use ws://host:port)");

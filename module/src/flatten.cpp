@@ -63,8 +63,8 @@ PyObject* flatten_as(const typename Row::message& m) {
 }  // namespace
 
 PyObject* flatten(const qp::Message& message) noexcept {
-  return qp::FrameTypes::visit(
-      message, []<class Row>(Row, const auto& m) { return flatten_as<Row>(m); });
+  return qp::FrameTypes::visit(message,
+                               []<class Row>(Row, const auto& m) { return flatten_as<Row>(m); });
 }
 
 }  // namespace quorl_module

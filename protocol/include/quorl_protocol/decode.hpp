@@ -125,13 +125,13 @@ struct FrameTable {
       std::tuple_element_t<detail::index_of<M, typename Rows::message...>(), std::tuple<Rows...>>;
 };
 
-using FrameTypes = FrameTable<
-    FrameType<BodyQuaternions, MSG_BODY_QUATERNIONS, &BodyQuaternions::quaternions>,
-    FrameType<BodyLandmarks, MSG_BODY_LANDMARKS, &BodyLandmarks::landmarks>,
-    FrameType<HandQuaternions, MSG_HAND_QUATERNIONS, &HandQuaternions::quaternions>,
-    FrameType<HandLandmarks, MSG_HAND_LANDMARKS, &HandLandmarks::landmarks>,
-    FrameType<BodyIsbAngles, MSG_BODY_ISB_ANGLES, &BodyIsbAngles::angles>,
-    FrameType<HandIsbAngles, MSG_HAND_ISB_ANGLES, &HandIsbAngles::angles>>;
+using FrameTypes =
+    FrameTable<FrameType<BodyQuaternions, MSG_BODY_QUATERNIONS, &BodyQuaternions::quaternions>,
+               FrameType<BodyLandmarks, MSG_BODY_LANDMARKS, &BodyLandmarks::landmarks>,
+               FrameType<HandQuaternions, MSG_HAND_QUATERNIONS, &HandQuaternions::quaternions>,
+               FrameType<HandLandmarks, MSG_HAND_LANDMARKS, &HandLandmarks::landmarks>,
+               FrameType<BodyIsbAngles, MSG_BODY_ISB_ANGLES, &BodyIsbAngles::angles>,
+               FrameType<HandIsbAngles, MSG_HAND_ISB_ANGLES, &HandIsbAngles::angles>>;
 
 // One decoded data frame. Owns no heap storage; values keep their exact bit
 // patterns. The alternatives follow the frame table, in type byte order.
