@@ -393,8 +393,8 @@ def test_session_reconnects_then_gives_up_after_max_retries(
             server.start()
             assert wait_until(lambda: session.next(0.05) is not None and session.reconnections)
             assert session.reconnections == 1
-            server.stop()
             started_at = time.monotonic()
+            server.stop()
             with pytest.raises(_live.StreamFailed) as failed:
                 for _ in range(1000):
                     session.next(0.05)
