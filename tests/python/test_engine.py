@@ -14,7 +14,7 @@ import threading
 import time
 
 import pytest
-from sdk_util import angles, engine_threads, needs_native_client, silent, streaming, wait_until
+from sdk_util import angles, engine_threads, silent, streaming, wait_until
 from support import (
     MSG_HAND_ISB_ANGLES,
     MSG_HAND_LANDMARKS,
@@ -33,8 +33,6 @@ from support import (
 import quorl_sdk
 from quorl_sdk import FrameKind
 from quorl_sdk.errors import FrameError, FrameTimeout, QuorlError, ServerNotFound
-
-pytestmark = needs_native_client
 
 NINE_STREAMS = {
     (FrameKind(data[0]), data[1] if FrameKind(data[0]).is_hand else None)
