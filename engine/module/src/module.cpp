@@ -23,11 +23,11 @@ using quorl_sdk::Duration;
 constexpr std::chrono::milliseconds EXIT_BOUND{1000};
 
 constexpr const char* kStartPortParameters[] = {
-    "port",      "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
+    "port",   "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
     "latest", "max_queue", "kinds",         "wait",         "timeout",
 };
 constexpr const char* kStartUrlParameters[] = {
-    "url",       "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
+    "url",    "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
     "latest", "max_queue", "kinds",         "wait",         "timeout",
 };
 constexpr std::size_t kStartParameterCount = std::size(kStartPortParameters);
@@ -167,8 +167,7 @@ PyMethodDef module_methods[] = {
     {"start_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start_url)),
      METH_FASTCALL | METH_KEYWORDS,
      "start_url(url, ...) -> Stream; as start_port() with a ws://host:port URL."},
-    {"configure",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_module)),
+    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_module)),
      METH_FASTCALL,
      "configure(kinds, errors); the FrameKind members by type byte and the exception classes "
      "(ServerNotFound, IncompatibleProtocol, StreamError, FrameError, FrameTimeout)."},
@@ -176,15 +175,23 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quorl_sdk._engine", "The package's streaming engine (private).", 0,
-    module_methods,        nullptr,             nullptr,                                      nullptr,
+    PyModuleDef_HEAD_INIT,
+    "quorl_sdk._engine",
+    "The package's streaming engine (private).",
+    0,
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
 // Runs at the end of the interpreter's finalization, before the process's
 // static destructors: no engine thread is left holding a socket or an
 // io_context when they run.
-void stop_engines_at_exit() { quorl_engine::stop_all_engines(EXIT_BOUND); }
+void stop_engines_at_exit() {
+  quorl_engine::stop_all_engines(EXIT_BOUND);
+}
 
 PyObject* make_module() {
   owned_ref module(PyModule_Create(&module_def));
