@@ -25,6 +25,8 @@ COMMANDS: tuple[str, ...] = (
     "stream",
     "record",
     "replay",
+    "export",
+    "lsl",
     "snapshot",
     "view",
 )
