@@ -84,14 +84,12 @@ import time
 import warnings
 from collections.abc import Iterator
 from types import TracebackType
-from typing import TYPE_CHECKING, BinaryIO, NamedTuple
+from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 from quorl_sdk import wire
 from quorl_sdk.frames import Frame, decode_frame
 
 if TYPE_CHECKING:
-    import pandas
-
     from quorl_sdk.export import StreamKey, Table
 
 __all__ = [
@@ -481,8 +479,8 @@ class RecordingReader:
 
         return export.tables(self)
 
-    def to_pandas(self) -> dict[StreamKey, pandas.DataFrame]:
-        """Returns one pandas data frame per (kind, side): a ``time`` column and one per value.
+    def to_pandas(self) -> dict[StreamKey, Any]:
+        """Returns one ``pandas.DataFrame`` per (kind, side): a ``time`` column and one per value.
 
         See :func:`quorl_sdk.export.data_frames`. Needs pandas (``pip install
         'quorl-sdk[export]'``).

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+from collections.abc import Callable
 
 from quorl_sdk.cli._live import (
     Session,
@@ -74,7 +75,7 @@ def run(args: argparse.Namespace) -> int:
         except RecordingError as error:
             return fail("snapshot", error, 2)
         source = args.recording
-        clock = _recording_clock
+        clock: Callable[[float], str] = _recording_clock
     else:
         with stopping_on_signals():
             try:
