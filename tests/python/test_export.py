@@ -15,24 +15,13 @@ from quorl_sdk import FrameKind
 from quorl_sdk._extras import MissingExtraError
 from quorl_sdk.export import export
 from quorl_sdk.recording import MarkKind, RecordingReader, RecordingWriter
-from support import MSG_BODY_ISB_ANGLES, MSG_HAND_LANDMARKS, sample_frame, scaled
+from support import EXOTIC_BITS, MSG_BODY_ISB_ANGLES, MSG_HAND_LANDMARKS, sample_frame, scaled
 
 np = pytest.importorskip("numpy")
 
 QUORL_SDK = [sys.executable, "-m", "quorl_sdk"]
 
-# Bit patterns a lossy path would change: NaN payloads (quiet and signalling),
-# both infinities, negative zero, the smallest and the largest subnormal.
-EXOTIC_BITS = [
-    0x7FF8_0000_DEAD_BEEF,
-    0x7FF0_0000_0000_0001,
-    0x7FF0_0000_0000_0000,
-    0xFFF0_0000_0000_0000,
-    0x8000_0000_0000_0000,
-    0x0000_0000_0000_0001,
-    0x000F_FFFF_FFFF_FFFF,
-]
-ANGLE_BITS = [(EXOTIC_BITS * 3)[:21], list(range(0x3FF0_0000_0000_0000, 0x3FF0_0000_0000_0015))]
+ANGLE_BITS = [(list(EXOTIC_BITS) * 3)[:21], list(range(0x3FF0_0000_0000_0000, 0x3FF0_0000_0000_0015))]
 
 
 def angle_frame(bits: list[int]) -> bytes:

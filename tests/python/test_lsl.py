@@ -26,6 +26,7 @@ from websockets.asyncio.server import ServerConnection
 
 from quorl_sdk.simulator import Simulator
 from support import (
+    EXOTIC_BITS,
     MSG_BODY_ISB_ANGLES,
     all_sample_frames,
     hello,
@@ -35,9 +36,6 @@ from support import (
 
 QUORL_SDK = [sys.executable, "-m", "quorl_sdk"]
 CONFIG = Path(os.environ["LSLAPICFG"])
-# NaN payloads, infinities, negative zero and subnormals, then a count that orders the samples.
-EXOTIC_BITS = [0x7FF8_0000_DEAD_BEEF, 0x7FF0_0000_0000_0001, 0xFFF0_0000_0000_0000,
-               0x8000_0000_0000_0000, 0x0000_0000_0000_0001]  # fmt: skip
 SAMPLES = 50
 
 
@@ -62,8 +60,8 @@ def bits_of(values: list[float]) -> list[int]:
 
 
 def angles(number: int) -> bytes:
-    """Body angle frame ``number``: the exotic patterns, then ``number`` in every other slot."""
-    patterns = (EXOTIC_BITS * 3)[:10] + bits_of([float(number)] * 11)
+    """Body angle frame ``number``: the exotic patterns, then ``number`` in the other slots."""
+    patterns = list(EXOTIC_BITS) + bits_of([float(number)] * (21 - len(EXOTIC_BITS)))
     return bytes([MSG_BODY_ISB_ANGLES]) + struct.pack("<21Q", *patterns)
 
 
