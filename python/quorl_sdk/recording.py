@@ -49,8 +49,10 @@ says what it marks (later bytes, if any, are for later versions):
 ====  ============  ===========================================================
 byte  mark          its time
 ====  ============  ===========================================================
-1     lost          the connection was seen lost; frames stop here
-2     reconnected   a new connection is up; the gap since ``lost`` ends here
+1     lost          the arrival of the last frame before the connection was
+                    lost; no frame follows until ``reconnected``
+2     reconnected   the moment the new connection was seen (at the latest the
+                    arrival of its first frame); the gap since ``lost`` ends
 ====  ============  ===========================================================
 
 Records are in arrival order. The hello frame and the text and control
@@ -147,7 +149,7 @@ class TruncatedRecordingWarning(UserWarning):
 class MarkKind(enum.IntEnum):
     """What a mark in a recording marks."""
 
-    #: The connection was seen lost: no frame until the next ``RECONNECTED``.
+    #: The connection was lost after the last frame, at whose arrival the mark stands.
     LOST = 1
     #: A new connection is up: the gap since ``LOST`` ends.
     RECONNECTED = 2

@@ -13,7 +13,6 @@ from quorl_sdk.cli._live import (
     StreamFailed,
     Target,
     add_connection_options,
-    arrival_time,
     fail,
     seconds,
     stopping_on_signals,
@@ -142,7 +141,7 @@ def _pose_from_server(target: Target, wait: float) -> tuple[Pose, str]:
         while not pose.complete and (remaining := deadline - time.monotonic()) > 0:
             frame = session.next(remaining)
             if frame is not None:
-                pose.update(frame, arrival_time(frame))
+                pose.update(frame, frame.time)
     except (StreamEnded, StreamFailed):
         pass
     finally:
