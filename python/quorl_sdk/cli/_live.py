@@ -18,10 +18,14 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from types import FrameType
+from typing import TYPE_CHECKING
 
 from quorl_sdk.client import Client, Mode, connect, connect_url
 from quorl_sdk.errors import FrameError, FrameTimeout, IncompatibleProtocol, StreamError
 from quorl_sdk.frames import Frame
+
+if TYPE_CHECKING:
+    from quorl_sdk._options import Options
 
 __all__ = [
     "Session",
@@ -241,16 +245,14 @@ class Session:
 
     def _connect(self, port: int | None, *, reconnect: bool) -> Client:
         """Connects to the URL, or to ``port`` (None: discovery), with the reconnection schedule."""
-        base, most = round(BASE_DELAY * 1000), round(MAX_DELAY * 1000)
+        options: Options = {
+            "reconnect": reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
+            "max_delay_ms": round(MAX_DELAY * 1000), "max_retries": MAX_RETRIES,
+            "mode": self.mode,
+        }  # fmt: skip
         if self.target.url is not None:
-            return connect_url(
-                self.target.url, mode=self.mode, reconnect=reconnect, base_delay_ms=base,
-                max_delay_ms=most, max_retries=MAX_RETRIES,
-            )  # fmt: skip
-        return connect(
-            port, mode=self.mode, reconnect=reconnect, base_delay_ms=base, max_delay_ms=most,
-            max_retries=MAX_RETRIES,
-        )  # fmt: skip
+            return connect_url(self.target.url, **options)
+        return connect(port, **options)
 
     def next(self, timeout: float) -> Frame | None:
         """Returns the next frame, or None when none came within ``timeout`` seconds.
