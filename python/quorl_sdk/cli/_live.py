@@ -96,7 +96,7 @@ def wall_time(monotonic: float) -> float:
 
 
 def wall_clock_text(monotonic: float) -> str:
-    """Returns the local date and time of the monotonic reading ``monotonic``, to the millisecond."""
+    """Returns the local date and time of the monotonic reading ``monotonic``, to the ms."""
     unix = wall_time(monotonic)
     whole = math.floor(unix)
     milliseconds = min(round((unix - whole) * 1000), 999)
@@ -244,7 +244,7 @@ class Session:
         self._last_time = self.opened
 
     def _connect(self, port: int | None, *, reconnect: bool) -> Client:
-        """Connects to the URL, or to ``port`` (None: discovery), with the reconnection schedule."""
+        """Connects to the URL, or to ``port`` (None: discovery), on the reconnection schedule."""
         options: Options = {
             "reconnect": reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
             "max_delay_ms": round(MAX_DELAY * 1000), "max_retries": MAX_RETRIES,
