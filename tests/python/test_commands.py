@@ -134,6 +134,31 @@ class Tracking:
             self.open -= 1
 
 
+# layout
+
+
+def test_commands_load_no_optional_library_and_the_package_no_command() -> None:
+    """Every command's --help works without its extras; import quorl_sdk loads no CLI."""
+    script = (
+        "import contextlib, io, sys\n"
+        "import quorl_sdk\n"
+        "assert not [m for m in sys.modules if m.split('.')[:2] == ['quorl_sdk', 'cli']]\n"
+        "from quorl_sdk import cli\n"
+        "for name in cli.COMMANDS:\n"
+        "    with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(SystemExit):\n"
+        "        cli.main([name, '--help'])\n"
+        "heavy = {'pandas', 'pyarrow', 'h5py', 'pylsl', 'matplotlib', 'numpy'} & set(sys.modules)\n"
+        "print(','.join(cli.COMMANDS), sorted(heavy))\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=scaled(60)
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [
+        "simulate,stream,record,replay,export,lsl,snapshot,view", "[]"
+    ]
+
+
 # stream
 
 
