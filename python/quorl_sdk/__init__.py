@@ -20,15 +20,41 @@ The native core is the module ``_quorl_sdk``; its exceptions reach you with
 their types and messages unchanged.
 """
 
+import importlib
+
 from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
 
-from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
+from quorl_sdk._version import __version__
 from quorl_sdk.client import Client, Mode, connect, connect_url
 from quorl_sdk.frames import Frame, FrameKind, decode_frame
 
-__version__ = "0.1.0"
+# typing is left unimported too (type checkers treat this name as true).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
+
+# Names whose modules load on first use: asyncio alone takes several times
+# longer to import than the rest of the package, and blocking programs never
+# need it.
+_LAZY = {name: "quorl_sdk.aio" for name in ("AsyncClient", "Connecting", "connect_async",
+                                             "connect_url_async")}
+
+
+def __getattr__(name: str) -> object:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'quorl_sdk' has no attribute {name!r}")
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))
+
 
 __all__ = [
+    "__version__",
     "AsyncClient",
     "Client",
     "Connecting",

@@ -6,6 +6,8 @@ import argparse
 import importlib
 from collections.abc import Callable, Sequence
 
+from quorl_sdk._version import __version__
+
 # Each entry adds one subcommand to the parser and sets its ``handler``, which
 # takes the parsed arguments and returns the exit code.
 Registrar = Callable[["argparse._SubParsersAction[argparse.ArgumentParser]"], None]
@@ -39,6 +41,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Tools around a Quorl tracking server: a stand-in server, a live view of "
         "its stream, recordings and their replay, and pictures of the latest pose.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     _load_commands()
     for register in _REGISTRARS:
