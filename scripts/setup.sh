@@ -36,10 +36,23 @@ quorl_venv() {
   python -m pip install -q "$@"
 }
 
-# Builds the wheel and installs it (with the given extras) into the venv.
+# Builds the wheel and installs it (with the given extras) into the venv,
+# printing one line per C++ file compiled, so that a first build of a minute
+# or so shows how far it is. The whole log goes to build/install.log; its end
+# is shown when the build fails.
 quorl_install() {
-  local extras="${1:-}"
-  python -m pip install -q "$QUORL_ROOT${extras:+[$extras]}"
+  local extras="${1:-}" log="$QUORL_ROOT/build/install.log"
+  local -
+  set -o pipefail
+  mkdir -p "$QUORL_ROOT/build"
+  if ! python -m pip install -v "$QUORL_ROOT${extras:+[$extras]}" 2>&1 | tee "$log" |
+    sed -un 's|^ *\[\([0-9]*/[0-9]*\)\] Building CXX object .*/\([^/]*\)\.o$|  compiled \2 (\1)|p
+             s|^ *\[\([0-9]*/[0-9]*\)\] Linking CXX .* \([^ ]*\)$|  linked \2 (\1)|p
+             s|^Successfully installed \(.*\)|  installed \1|p'; then
+    echo "building quorl-sdk failed; the end of $log:" >&2
+    tail -n 30 "$log" >&2
+    return 1
+  fi
 }
 
 # The tools that turn the build into a wheel fit for any Linux: auditwheel
