@@ -4,7 +4,12 @@
 
 QUORL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUORL_VENV="${QUORL_VENV:-$QUORL_ROOT/.venv}"
-QUORL_SYSTEM_PACKAGES=(g++ libboost1.81-dev libgtest-dev python3-venv python3-dev)
+# liblsl's configuration for every process the scripts start: LSL discovery on
+# 127.0.0.1 only (resolve scope machine, IPv6 off), never out to the network.
+LSLAPICFG="$(cd "$QUORL_ROOT/../shared" 2>/dev/null && pwd)/lsl_api.cfg"
+export LSLAPICFG
+# xvfb (with xauth, which xvfb-run needs) gives the test of `quorl-sdk view` a display.
+QUORL_SYSTEM_PACKAGES=(g++ libboost1.81-dev libgtest-dev python3-venv python3-dev xvfb xauth)
 # The fuzz targets need clang (libFuzzer); libstdc++ 12 offers std::expected
 # only to a compiler announcing C++20 concepts in full, which clang does from 19.
 QUORL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)

@@ -24,7 +24,7 @@ from sdk_util import needs_native_client, wait_until
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
-from quorl_sdk import _live
+from quorl_sdk.cli import _live
 from quorl_sdk.recording import RecordingReader
 from quorl_sdk.simulator import Simulator
 from support import (
@@ -504,8 +504,9 @@ def test_view_loop_draws_the_latest_landmarks() -> None:
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
+    from quorl_sdk.cli.view import run_view
     from quorl_sdk.client import Mode
-    from quorl_sdk.view import PosePlot, run_view
+    from quorl_sdk.view import PosePlot
 
     figure = Figure()
     FigureCanvasAgg(figure)
@@ -529,10 +530,12 @@ def test_view_loop_draws_the_latest_landmarks() -> None:
             session.close()
     assert code == 0 and len(redraws) > 10
     assert refreshes[0] is True and refreshes.count(False) > 5  # later ones move the artists only
-    body, left, right = figure.axes
+    body, *hands = figure.axes
     assert len(body.collections[1].get_offsets()) == 19
-    assert len(left.collections[1].get_offsets()) == 21
-    assert len(right.collections[1].get_offsets()) == 21
+    assert [len(hand.collections[1].get_offsets()) for hand in hands] == [21] * 4
+    assert [hand.get_title() for hand in hands] == [
+        "side 0, front", "side 0, from the side", "side 1, front", "side 1, from the side"
+    ]
     assert session.frames > 9 * 20
 
 

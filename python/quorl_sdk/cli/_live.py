@@ -1,5 +1,5 @@
-"""What the live commands (stream, record, view, snapshot) share: their connection
-options, a frame source that reconnects and counts, and their way of stopping.
+"""What the live commands (stream, record, lsl, view, snapshot) share: their connection
+options, a frame source that reconnects and counts, frame times, and their way of stopping.
 
 Reconnection is done here rather than by the client's ``reconnect=True``: the
 client mends a lost connection without a trace, so a count of reconnections,
@@ -31,11 +31,14 @@ __all__ = [
     "StreamFailed",
     "Target",
     "add_connection_options",
+    "arrival_time",
     "fail",
     "port_number",
     "positive_seconds",
     "seconds",
     "stopping_on_signals",
+    "wall_clock_text",
+    "wall_time",
 ]
 
 BASE_DELAY = 0.25
@@ -48,7 +51,16 @@ _INCOMPATIBLE = "incompatible Quorl protocol"
 
 
 class StreamEnded(Exception):
-    """The stream has ended for good: the server closed it and no reconnection follows."""
+    """The stream has ended for good and no reconnection follows.
+
+    Attributes:
+        lost: True when the server went away with the connection (it no
+            longer answers), False when it ended the stream and still answers.
+    """
+
+    def __init__(self, message: str, *, lost: bool = False) -> None:
+        super().__init__(message)
+        self.lost = lost
 
 
 class StreamFailed(Exception):
@@ -74,6 +86,29 @@ class Target:
         if self.port is not None:
             return f"ws://127.0.0.1:{self.port}"
         return "ports 5432-5435"
+
+
+def arrival_time(frame: Frame) -> float:
+    """Returns when ``frame`` arrived, in seconds on the clock of ``time.monotonic()``."""
+    return time.monotonic()
+
+
+# The wall clock's reading minus the monotonic clock's, taken once so that converted
+# times keep the monotonic clock's order and spacing.
+_WALL_OFFSET = time.time() - time.monotonic()
+
+
+def wall_time(monotonic: float) -> float:
+    """Returns the Unix time of the monotonic reading ``monotonic``."""
+    return monotonic + _WALL_OFFSET
+
+
+def wall_clock_text(monotonic: float) -> str:
+    """Returns the local date and time of the monotonic reading ``monotonic``, to the millisecond."""
+    unix = wall_time(monotonic)
+    whole = math.floor(unix)
+    milliseconds = min(round((unix - whole) * 1000), 999)
+    return f"{time.strftime('%Y-%m-%d %H:%M:%S', time.localtime(whole))}.{milliseconds:03d}"
 
 
 def port_number(text: str) -> int:
@@ -155,6 +190,8 @@ class Session:
         mode: how the client hands frames over (see :class:`quorl_sdk.Mode`).
         on_event: called with a line of text when something other than a
             frame happens (a refused frame, a lost connection, a reconnection).
+        on_link: called with False when a connection is lost and reconnection
+            begins, with True when it is made again.
     """
 
     def __init__(
@@ -164,6 +201,7 @@ class Session:
         reconnect: bool = False,
         mode: Mode = Mode.LOSSLESS,
         on_event: Callable[[str], None] | None = None,
+        on_link: Callable[[bool], None] | None = None,
     ) -> None:
         self.target = target
         self.reconnect = reconnect
@@ -179,6 +217,7 @@ class Session:
         #: The port of the connection, once connected.
         self.port: int | None = None
         self._on_event = on_event
+        self._on_link = on_link
         self._client: Client | None = None
         self._attempts = 0
         self._delay = BASE_DELAY
@@ -266,11 +305,28 @@ class Session:
         self._client.close()
         self._client = None
         if not self.reconnect:
-            raise StreamEnded("the server ended the stream")
+            if self._server_answers():
+                raise StreamEnded("the server ended the stream")
+            raise StreamEnded(f"the connection to {self.url} was lost", lost=True)
         self._attempts = 0
         self._delay = BASE_DELAY
         self._retry_at = time.monotonic() + self._delay
+        if self._on_link is not None:
+            self._on_link(False)
         self._event(f"connection to {self.url} lost; reconnecting")
+
+    def _server_answers(self) -> bool:
+        """Tells whether the server still takes connections, with one attempt at once.
+
+        The client reports a closed stream and a broken connection alike; a
+        server that ended the stream on purpose still listens, one that went
+        away (a restart, a crash) does not.
+        """
+        try:
+            self._connect(self.port).close()
+        except (ConnectionError, ValueError):
+            return False
+        return True
 
     def _reconnect_step(self, deadline: float) -> bool:
         """Waits for the next attempt (not past ``deadline``) and makes it when due.
@@ -297,6 +353,8 @@ class Session:
             self._retry_at = time.monotonic() + self._delay
             return time.monotonic() < deadline
         self.reconnections += 1
+        if self._on_link is not None:
+            self._on_link(True)
         self._event(f"reconnected to {self.url}")
         return True
 
@@ -319,6 +377,8 @@ class Stopping:
     raised when the block ends, so that a record or a line of output is never
     cut in half. With :attr:`raising` off a signal only sets :attr:`requested`,
     for loops that run inside a GUI toolkit, which would swallow the interrupt.
+    Only the first signal stops: the command is closing after it, and a second
+    one (an impatient Ctrl-C) must not cut that short.
     """
 
     def __init__(self) -> None:
@@ -330,8 +390,8 @@ class Stopping:
         self._pending = False
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
-        self.requested = True
-        if not self.raising:
+        again, self.requested = self.requested, True
+        if again or not self.raising:
             return
         if self._deferring:
             self._pending = True
