@@ -103,7 +103,8 @@ class AsyncClient(_Handle):
         that, without blocking the loop. Safe to call more than once.
 
         Raises:
-            Nothing (cancellation aside).
+            asyncio.CancelledError: the calling task was cancelled; nothing
+                else is raised.
         """
         self._finalizer()
         loop = asyncio.get_running_loop()

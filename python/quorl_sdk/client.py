@@ -165,7 +165,7 @@ class Client(_Handle):
         Nothing is handed over after ``close``. Safe to call more than once.
 
         Raises:
-            Nothing; a Ctrl-C during the wait is raised as KeyboardInterrupt.
+            KeyboardInterrupt: Ctrl-C during the wait; nothing else is raised.
         """
         self._finalizer()
         self._channel.wait_stopped(self._close_timeout)
