@@ -43,7 +43,6 @@ from quorl_sdk.recording import RecordingReader
 if TYPE_CHECKING:
     import numpy
     import numpy.typing
-    import pandas
 
 __all__ = [
     "FORMATS",
@@ -120,8 +119,8 @@ def tables(recording: RecordingReader) -> dict[StreamKey, Table]:
     return result
 
 
-def data_frames(recording: RecordingReader) -> dict[StreamKey, pandas.DataFrame]:
-    """Returns one pandas data frame per (kind, side): ``time``, then one column per value.
+def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
+    """Returns one ``pandas.DataFrame`` per (kind, side): ``time``, then one column per value.
 
     Each frame's ``attrs`` hold ``kind``, ``side`` and ``started_ns`` (the
     wall-clock start of the recording in nanoseconds since the Unix epoch).

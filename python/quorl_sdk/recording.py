@@ -49,8 +49,10 @@ says what it marks (later bytes, if any, are for later versions):
 ====  ============  ===========================================================
 byte  mark          its time
 ====  ============  ===========================================================
-1     lost          the connection was seen lost; frames stop here
-2     reconnected   a new connection is up; the gap since ``lost`` ends here
+1     lost          the arrival of the last frame before the connection was
+                    lost; no frame follows until ``reconnected``
+2     reconnected   the moment the new connection was seen (at the latest the
+                    arrival of its first frame); the gap since ``lost`` ends
 ====  ============  ===========================================================
 
 Records are in arrival order. The hello frame and the text and control
@@ -84,14 +86,12 @@ import time
 import warnings
 from collections.abc import Iterator
 from types import TracebackType
-from typing import TYPE_CHECKING, BinaryIO, NamedTuple
+from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 from quorl_sdk import wire
 from quorl_sdk.frames import Frame, decode_frame
 
 if TYPE_CHECKING:
-    import pandas
-
     from quorl_sdk.export import StreamKey, Table
 
 __all__ = [
@@ -149,7 +149,7 @@ class TruncatedRecordingWarning(UserWarning):
 class MarkKind(enum.IntEnum):
     """What a mark in a recording marks."""
 
-    #: The connection was seen lost: no frame until the next ``RECONNECTED``.
+    #: The connection was lost after the last frame, at whose arrival the mark stands.
     LOST = 1
     #: A new connection is up: the gap since ``LOST`` ends.
     RECONNECTED = 2
@@ -481,8 +481,8 @@ class RecordingReader:
 
         return export.tables(self)
 
-    def to_pandas(self) -> dict[StreamKey, pandas.DataFrame]:
-        """Returns one pandas data frame per (kind, side): a ``time`` column and one per value.
+    def to_pandas(self) -> dict[StreamKey, Any]:
+        """Returns one ``pandas.DataFrame`` per (kind, side): a ``time`` column and one per value.
 
         See :func:`quorl_sdk.export.data_frames`. Needs pandas (``pip install
         'quorl-sdk[export]'``).

@@ -28,6 +28,7 @@ from quorl_sdk.recording import (
 )
 from quorl_sdk.replay import Replay
 from support import (
+    EXOTIC_BITS,
     MSG_BODY_ISB_ANGLES,
     MSG_HAND_LANDMARKS,
     all_sample_frames,
@@ -39,21 +40,9 @@ from support import (
 
 QUORL_SDK = [sys.executable, "-m", "quorl_sdk"]
 
-# Bit patterns that a lossy path would change: a NaN with a payload, a
-# signalling NaN, both infinities, negative zero, the smallest subnormal.
-EXOTIC_BITS = [
-    0x7FF8_0000_DEAD_BEEF,
-    0x7FF0_0000_0000_0001,
-    0x7FF0_0000_0000_0000,
-    0xFFF0_0000_0000_0000,
-    0x8000_0000_0000_0000,
-    0x0000_0000_0000_0001,
-]
-
-
 def exotic_frame() -> bytes:
     """A body ISB-angle frame whose values carry every pattern of EXOTIC_BITS."""
-    bits = (EXOTIC_BITS * 4)[:21]
+    bits = (list(EXOTIC_BITS) * 4)[:21]
     return bytes([MSG_BODY_ISB_ANGLES]) + struct.pack("<21Q", *bits)
 
 

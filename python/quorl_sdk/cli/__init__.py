@@ -11,12 +11,14 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import signal
 import sys
 import warnings
 from collections.abc import Callable, Sequence
-from typing import TextIO
+from types import FrameType
+from typing import NoReturn, TextIO
 
-__all__ = ["COMMANDS", "build_parser", "main"]
+__all__ = ["COMMANDS", "build_parser", "main", "program"]
 
 #: The commands, in the order ``--help`` lists them: each is the module
 #: ``quorl_sdk.cli.<name>``.
@@ -68,6 +70,27 @@ def main(argv: Sequence[str] | None = None) -> int:
                 raise
             print(f"quorl-sdk {args.command}: error: {error}", file=sys.stderr, flush=True)
             return 1
+
+
+def program() -> NoReturn:
+    """Runs the command line as the program (``quorl-sdk``, ``python -m quorl_sdk``) and exits.
+
+    SIGTERM stops a command like Ctrl-C. Once the command has ended, both are
+    ignored: a late one must not turn a clean end into a traceback or a kill.
+    """
+    signal.signal(signal.SIGTERM, _interrupt)
+    try:
+        code = main()
+    except KeyboardInterrupt:
+        code = 0
+    finally:
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(signum, signal.SIG_IGN)
+    sys.exit(code)
+
+
+def _interrupt(signum: int, frame: FrameType | None) -> None:
+    raise KeyboardInterrupt
 
 
 def _one_line_warning(command: str) -> Callable[..., None]:

@@ -1,12 +1,10 @@
 """What the live commands (stream, record, lsl, view, snapshot) share: their connection
 options, a frame source that reconnects and counts, frame times, and their way of stopping.
 
-Reconnection is done here rather than by the client's ``reconnect=True``: the
-client mends a lost connection without a trace, so a count of reconnections,
-which the status of ``quorl-sdk stream`` shows, needs the reconnecting done
-where it can be seen. The schedule is the client's own: the first attempt
-after 250 ms, each wait twice the one before up to 10 s, at most 10 attempts
-per loss, always to the port (or URL) of the first connection.
+Reconnection is the client's (``reconnect=True``), which counts what it mends
+in ``client.reconnections``: the first attempt after 250 ms, each wait twice
+the one before up to 10 s, at most 10 attempts per loss, always to the URL of
+the first connection.
 """
 
 from __future__ import annotations
@@ -22,6 +20,7 @@ from dataclasses import dataclass
 from types import FrameType
 
 from quorl_sdk.client import Client, Mode, connect, connect_url
+from quorl_sdk.errors import FrameError, FrameTimeout, IncompatibleProtocol, StreamError
 from quorl_sdk.frames import Frame
 
 __all__ = [
@@ -31,7 +30,6 @@ __all__ = [
     "StreamFailed",
     "Target",
     "add_connection_options",
-    "arrival_time",
     "fail",
     "port_number",
     "positive_seconds",
@@ -44,11 +42,6 @@ __all__ = [
 BASE_DELAY = 0.25
 MAX_DELAY = 10.0
 MAX_RETRIES = 10
-
-# The native client's message when the server speaks another protocol version;
-# reconnecting cannot mend that.
-_INCOMPATIBLE = "incompatible Quorl protocol"
-
 
 class StreamEnded(Exception):
     """The stream has ended for good and no reconnection follows.
@@ -86,11 +79,6 @@ class Target:
         if self.port is not None:
             return f"ws://127.0.0.1:{self.port}"
         return "ports 5432-5435"
-
-
-def arrival_time(frame: Frame) -> float:
-    """Returns when ``frame`` arrived, in seconds on the clock of ``time.monotonic()``."""
-    return time.monotonic()
 
 
 # The wall clock's reading minus the monotonic clock's, taken once so that converted
@@ -190,8 +178,9 @@ class Session:
         mode: how the client hands frames over (see :class:`quorl_sdk.Mode`).
         on_event: called with a line of text when something other than a
             frame happens (a refused frame, a lost connection, a reconnection).
-        on_link: called with False when a connection is lost and reconnection
-            begins, with True when it is made again.
+        on_link: called with ``(False, time)`` and ``(True, time)`` for each
+            reconnection: the arrival of the last frame before the loss, and
+            the moment the new connection was seen (monotonic seconds).
     """
 
     def __init__(
@@ -201,7 +190,7 @@ class Session:
         reconnect: bool = False,
         mode: Mode = Mode.LOSSLESS,
         on_event: Callable[[str], None] | None = None,
-        on_link: Callable[[bool], None] | None = None,
+        on_link: Callable[[bool, float], None] | None = None,
     ) -> None:
         self.target = target
         self.reconnect = reconnect
@@ -219,14 +208,13 @@ class Session:
         self._on_event = on_event
         self._on_link = on_link
         self._client: Client | None = None
-        self._attempts = 0
-        self._delay = BASE_DELAY
-        self._retry_at = 0.0
-        self._closed = False
+        #: When connecting began (monotonic seconds): every frame arrives after it.
+        self.opened = 0.0
+        self._last_time = 0.0
 
     @property
     def connected(self) -> bool:
-        """True while a connection is up; False while waiting to reconnect."""
+        """True while the client is open; the client mends losses out of sight."""
         return self._client is not None
 
     @property
@@ -246,74 +234,72 @@ class Session:
             ValueError: the URL is not a usable Quorl URL.
             TypeError, OverflowError: the port is out of range.
         """
-        self._client = self._connect(self.target.port)
+        self.opened = time.monotonic()
+        self._client = self._connect(self.target.port, reconnect=self.reconnect)
         self.port = self._client.port
+        self._last_time = self.opened
 
-    def _connect(self, port: int | None) -> Client:
-        """Makes one connection attempt to the URL, or to ``port`` (None: discovery)."""
+    def _connect(self, port: int | None, *, reconnect: bool) -> Client:
+        """Connects to the URL, or to ``port`` (None: discovery), with the reconnection schedule."""
+        base, most = round(BASE_DELAY * 1000), round(MAX_DELAY * 1000)
         if self.target.url is not None:
-            return connect_url(self.target.url, mode=self.mode)
-        return connect(port, mode=self.mode)
+            return connect_url(
+                self.target.url, mode=self.mode, reconnect=reconnect, base_delay_ms=base,
+                max_delay_ms=most, max_retries=MAX_RETRIES,
+            )  # fmt: skip
+        return connect(
+            port, mode=self.mode, reconnect=reconnect, base_delay_ms=base, max_delay_ms=most,
+            max_retries=MAX_RETRIES,
+        )  # fmt: skip
 
     def next(self, timeout: float) -> Frame | None:
         """Returns the next frame, or None when none came within ``timeout`` seconds.
 
-        Refused frames and stream errors are counted and reported through
-        ``on_event``; a lost connection is made again when ``reconnect`` is set.
+        Refused frames, stream errors and reconnections are counted and
+        reported through ``on_event``; reconnections also through ``on_link``.
 
         Raises:
             StreamEnded: the stream has ended for good.
             StreamFailed: the server speaks another protocol version, or every
                 reconnection attempt failed.
         """
-        deadline = time.monotonic() + timeout
-        while True:
-            remaining = deadline - time.monotonic()
-            if self._client is None and (self._closed or not self.reconnect):
-                raise StreamEnded("the stream has ended")
-            if self._client is None:
-                if not self._reconnect_step(deadline):
-                    return None
-                continue
-            try:
-                frame = self._client.recv(timeout=max(remaining, 0.0))
-            except TimeoutError:
-                return None
-            except ValueError as error:
-                self.decode_errors += 1
-                self._event(str(error))
-            except ConnectionError as error:
-                if str(error).startswith(_INCOMPATIBLE):
-                    raise StreamFailed(str(error)) from None
-                self.stream_errors += 1
-                self._event(str(error))
-            except EOFError:
-                self._lost()
-            else:
-                self.frames += 1
-                return frame
-            if time.monotonic() >= deadline:
-                return None
+        if self._client is None:
+            raise StreamEnded("the stream has ended")
+        frame: Frame | None = None
+        try:
+            frame = self._client.recv(timeout=timeout)
+        except FrameTimeout:
+            pass
+        except FrameError as error:
+            self.decode_errors += 1
+            self._event(str(error))
+        except IncompatibleProtocol as error:
+            raise StreamFailed(str(error)) from None
+        except StreamError as error:
+            self.stream_errors += 1
+            self._event(str(error))
+        except EOFError:
+            self._end()
+        self._count_reconnections(time.monotonic() if frame is None else frame.time)
+        if frame is not None:
+            self.frames += 1
+            self._last_time = frame.time
+        return frame
 
-    def _lost(self) -> None:
-        """Drops the ended connection and plans the first reconnection attempt.
+    def _end(self) -> None:
+        """Closes the ended stream and says why it ended.
 
         Raises:
-            StreamEnded: reconnection is off.
+            StreamFailed: reconnection gave up.
+            StreamEnded: the server ended the stream, or went away (``lost``).
         """
-        assert self._client is not None
-        self._client.close()
-        self._client = None
-        if not self.reconnect:
-            if self._server_answers():
-                raise StreamEnded("the server ended the stream")
-            raise StreamEnded(f"the connection to {self.url} was lost", lost=True)
-        self._attempts = 0
-        self._delay = BASE_DELAY
-        self._retry_at = time.monotonic() + self._delay
-        if self._on_link is not None:
-            self._on_link(False)
-        self._event(f"connection to {self.url} lost; reconnecting")
+        self._count_reconnections(time.monotonic())
+        self.close()
+        if self.reconnect:
+            raise StreamFailed(f"gave up reconnecting to {self.url} after {MAX_RETRIES} attempts")
+        if self._server_answers():
+            raise StreamEnded("the server ended the stream")
+        raise StreamEnded(f"the connection to {self.url} was lost", lost=True)
 
     def _server_answers(self) -> bool:
         """Tells whether the server still takes connections, with one attempt at once.
@@ -323,40 +309,26 @@ class Session:
         away (a restart, a crash) does not.
         """
         try:
-            self._connect(self.port).close()
+            self._connect(self.port, reconnect=False).close()
         except (ConnectionError, ValueError):
             return False
         return True
 
-    def _reconnect_step(self, deadline: float) -> bool:
-        """Waits for the next attempt (not past ``deadline``) and makes it when due.
+    def _count_reconnections(self, now: float) -> None:
+        """Reports the reconnections the client made since the last look, seen at ``now``.
 
-        Returns False when the deadline came first.
-
-        Raises:
-            StreamFailed: the last attempt failed.
+        The client mends a loss out of sight: the loss is placed at the last
+        frame before it, the reconnection at ``now`` (the first frame after it).
         """
-        wait = self._retry_at - time.monotonic()
-        if wait > 0:
-            time.sleep(max(min(wait, deadline - time.monotonic()), 0.0))
-            if time.monotonic() < self._retry_at:
-                return False
-        self._attempts += 1
-        try:
-            self._client = self._connect(self.port)
-        except ConnectionError:
-            if self._attempts >= MAX_RETRIES:
-                raise StreamFailed(
-                    f"gave up reconnecting to {self.url} after {self._attempts} attempts"
-                ) from None
-            self._delay = min(2 * self._delay, MAX_DELAY)
-            self._retry_at = time.monotonic() + self._delay
-            return time.monotonic() < deadline
-        self.reconnections += 1
-        if self._on_link is not None:
-            self._on_link(True)
-        self._event(f"reconnected to {self.url}")
-        return True
+        if self._client is None:
+            return
+        while self.reconnections < self._client.reconnections:
+            self.reconnections += 1
+            if self._on_link is not None:
+                self._on_link(False, self._last_time)
+                self._on_link(True, max(now, self._last_time))
+            self._event(f"connection to {self.url} lost; reconnecting")
+            self._event(f"reconnected to {self.url}")
 
     def _event(self, text: str) -> None:
         if self._on_event is not None:
@@ -364,7 +336,6 @@ class Session:
 
     def close(self) -> None:
         """Closes the connection, if one is up; safe to call more than once."""
-        self._closed = True
         client, self._client = self._client, None
         if client is not None:
             client.close()

@@ -22,7 +22,6 @@ from quorl_sdk.cli._live import (
     StreamEnded,
     StreamFailed,
     Target,
-    arrival_time,
     fail,
     stopping_on_signals,
 )
@@ -67,7 +66,7 @@ def run_live(
         Target.from_args(args),
         reconnect=getattr(args, "reconnect", False) if reconnect is None else reconnect,
         on_event=output.event,
-        on_link=lambda up: output.link(up, time.monotonic()),
+        on_link=output.link,
     )
     with stopping_on_signals() as stopping:
         try:
@@ -103,7 +102,7 @@ def _pump(
             frame = session.next(min(output.tick, end - now))
             if frame is not None:
                 with stopping.deferred():
-                    output.frame(frame, arrival_time(frame))
+                    output.frame(frame, frame.time)
             output.idle(time.monotonic())
         reason = "duration over"
     except KeyboardInterrupt:

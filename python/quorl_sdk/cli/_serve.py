@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import asyncio
 import signal
 from collections.abc import Callable
@@ -13,7 +14,15 @@ from quorl_sdk.cli._live import fail
 if TYPE_CHECKING:
     from quorl_sdk.frameserver import FrameServer
 
-__all__ = ["serve_command"]
+__all__ = ["add_server_options", "serve_command"]
+
+
+def add_server_options(parser: argparse.ArgumentParser) -> None:
+    """Adds ``--port`` and ``--duration``, the options of every serving command."""
+    parser.add_argument(
+        "--port", type=int, help="port to serve on (default: first free of 5432-5435)"
+    )
+    parser.add_argument("--duration", type=float, metavar="S", help="stop after S seconds")
 
 
 def serve_command(

@@ -15,7 +15,7 @@ import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from quorl_sdk.cli._live import Session, add_connection_options, seconds
+from quorl_sdk.cli._live import Session, add_connection_options, seconds, wall_time
 from quorl_sdk.cli._run import Output, run_live
 from quorl_sdk.frames import Frame
 from quorl_sdk.recording import MarkKind, RecordingWriter
@@ -56,7 +56,11 @@ class RecordOutput(Output):
     def start(self, session: Session) -> None:
         self.session = session
         with self._writing():
-            self.writer = RecordingWriter(self.path)
+            self.writer = RecordingWriter(
+                self.path,
+                started_ns=round(wall_time(session.opened) * 1e9),
+                monotonic_ns=round(session.opened * 1e9),
+            )
         _say(f"recording {session.url} to {self.path}; Ctrl-C stops")
 
     def frame(self, frame: Frame, time: float) -> None:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 
-from quorl_sdk.cli._serve import serve_command
+from quorl_sdk.cli._serve import add_server_options, serve_command
 
 
 def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -17,9 +17,7 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
         "recorded pace, then a normal close. Prints one line with the URL once it serves.",
     )
     parser.add_argument("file", metavar="FILE", help="the recording")
-    parser.add_argument(
-        "--port", type=int, help="port to serve on (default: first free of 5432-5435)"
-    )
+    add_server_options(parser)
     parser.add_argument(
         "--speed",
         type=float,
@@ -30,7 +28,6 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
     parser.add_argument(
         "--loop", action="store_true", help="start again at the end instead of closing"
     )
-    parser.add_argument("--duration", type=float, metavar="S", help="stop after S seconds")
     parser.set_defaults(handler=run)
 
 

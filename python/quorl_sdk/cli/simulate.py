@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 
 from quorl_sdk import wire
-from quorl_sdk.cli._serve import serve_command
+from quorl_sdk.cli._serve import add_server_options, serve_command
 
 
 def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -16,9 +16,7 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
         description="Serves synthetic tracking frames over WebSocket on 127.0.0.1 until "
         "Ctrl-C, like a Quorl server. Prints one line with the URL once it serves.",
     )
-    parser.add_argument(
-        "--port", type=int, help="port to serve on (default: first free of 5432-5435)"
-    )
+    add_server_options(parser)
     parser.add_argument("--rate", type=float, default=60.0, help="ticks per second (default: 60)")
     parser.add_argument(
         "--version",
@@ -49,7 +47,6 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
     parser.add_argument(
         "--chatter", action="store_true", help="send text, ping and pong messages between ticks"
     )
-    parser.add_argument("--duration", type=float, metavar="S", help="stop after S seconds")
     parser.add_argument("--seed", type=int, help="seed for the choice of malformed frames")
     parser.set_defaults(handler=run)
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+from collections.abc import Callable
 
 from quorl_sdk.cli._live import (
     Session,
@@ -12,7 +13,6 @@ from quorl_sdk.cli._live import (
     StreamFailed,
     Target,
     add_connection_options,
-    arrival_time,
     fail,
     seconds,
     stopping_on_signals,
@@ -74,7 +74,7 @@ def run(args: argparse.Namespace) -> int:
         except RecordingError as error:
             return fail("snapshot", error, 2)
         source = args.recording
-        clock = _recording_clock
+        clock: Callable[[float], str] = _recording_clock
     else:
         with stopping_on_signals():
             try:
@@ -141,7 +141,7 @@ def _pose_from_server(target: Target, wait: float) -> tuple[Pose, str]:
         while not pose.complete and (remaining := deadline - time.monotonic()) > 0:
             frame = session.next(remaining)
             if frame is not None:
-                pose.update(frame, arrival_time(frame))
+                pose.update(frame, frame.time)
     except (StreamEnded, StreamFailed):
         pass
     finally:

@@ -14,7 +14,6 @@ from quorl_sdk.cli._live import (
     StreamFailed,
     Target,
     add_connection_options,
-    arrival_time,
     fail,
     seconds,
     stopping_on_signals,
@@ -161,7 +160,7 @@ def run_view(
         changed = False
         try:
             while (frame := session.next(0.0)) is not None:
-                changed = pose.update(frame, arrival_time(frame)) or changed
+                changed = pose.update(frame, frame.time) or changed
         except StreamEnded:
             break
         except StreamFailed as failed:

@@ -23,6 +23,7 @@ What is here:
 
 from support.frames import (
     DATA_KINDS,
+    EXOTIC_BITS,
     HAND_KINDS,
     MSG_BODY_ISB_ANGLES,
     MSG_BODY_LANDMARKS,
