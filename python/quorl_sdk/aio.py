@@ -174,6 +174,9 @@ class AsyncClient(Handle):
         As :meth:`quorl_sdk.Client.close`, without blocking the loop: waits up
         to ``close_timeout`` seconds for the socket to close. Safe to call
         more than once.
+
+        Raises:
+            Nothing (cancellation aside).
         """
         import asyncio
 

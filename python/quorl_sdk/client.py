@@ -150,7 +150,7 @@ class Handle:
         """Returns the wait that ``timeout`` asks for, checked."""
         wait = self._timeout if timeout is ... else timeout
         check_timeout("timeout", wait)
-        return wait  # type: ignore[return-value]
+        return wait
 
 
 class Client(Handle):
@@ -230,6 +230,9 @@ class Client(Handle):
         (they raise RuntimeError "client is closed"). Returns once the socket
         is closed, or after ``close_timeout`` seconds in any case. Safe to
         call more than once.
+
+        Raises:
+            Nothing; a Ctrl-C during the short wait is raised as KeyboardInterrupt.
         """
         self._stream.close(self._close_timeout)
 

@@ -7,7 +7,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
-#include "entry.hpp"
+#include "panic.hpp"
 #include "quorl_engine/engine.hpp"
 #include "stream.hpp"
 #include "values.hpp"
@@ -124,7 +124,7 @@ bool convert_stream_options(PyObject* const* bound, EngineOptions& options) {
 template <class ConvertTarget>
 PyObject* start(const quorl_module::Signature& signature, ConvertTarget convert_target,
                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     PyObject* bound[kStartParameterCount];
     if (!quorl_module::bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
     EngineOptions options;
@@ -149,7 +149,7 @@ PyObject* start_url(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* configure_module(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     if (nargs != 2) {
       PyErr_SetString(PyExc_TypeError, "configure() takes kinds and errors");
       return nullptr;
@@ -203,5 +203,5 @@ PyObject* make_module() {
 }  // namespace quorl_engine_module
 
 PyMODINIT_FUNC PyInit__engine() {
-  return quorl_engine_module::entry([] { return quorl_engine_module::make_module(); });
+  return quorl_module::guard([] { return quorl_engine_module::make_module(); });
 }

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "entry.hpp"
+#include "panic.hpp"
 #include "values.hpp"
 
 namespace quorl_engine_module {
@@ -148,7 +148,7 @@ bool read_timeout(PyObject* value, std::optional<double>& out) {
 // --- methods ---
 
 PyObject* Stream_recv(PyObject* self, PyObject* timeout_arg) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     std::optional<double> timeout;
     if (!read_timeout(timeout_arg, timeout)) return nullptr;
     return receive(self, timeout, false);
@@ -156,7 +156,7 @@ PyObject* Stream_recv(PyObject* self, PyObject* timeout_arg) {
 }
 
 PyObject* Stream_iternext(PyObject* self) {
-  return entry([&]() -> PyObject* { return receive(self, state_of(self).timeout, true); });
+  return quorl_module::guard([&]() -> PyObject* { return receive(self, state_of(self).timeout, true); });
 }
 
 PyObject* Stream_iter(PyObject* self) {
@@ -165,7 +165,7 @@ PyObject* Stream_iter(PyObject* self) {
 }
 
 PyObject* Stream_poll(PyObject* self, PyObject* /*unused*/) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     StreamState& s = state_of(self);
     Item item;
     const Took took = take(s, item, Clock::time_point::min());
@@ -226,7 +226,7 @@ PyObject* batches_of(const std::vector<FrameRecord>& staging) {
 }
 
 PyObject* Stream_pull(PyObject* self, PyObject* timeout_arg) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     std::optional<double> timeout;
     if (!read_timeout(timeout_arg, timeout)) return nullptr;
     StreamState& s = state_of(self);
@@ -248,7 +248,7 @@ PyObject* Stream_pull(PyObject* self, PyObject* timeout_arg) {
 }
 
 PyObject* Stream_latest(PyObject* self, PyObject* /*unused*/) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     StreamState& s = state_of(self);
     if (!usable(s)) return raise_outcome(Took::closed, false);
     std::array<std::optional<FrameRecord>, quorl_engine::STREAM_COUNT> newest;
@@ -267,7 +267,7 @@ PyObject* Stream_latest(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* Stream_wait_connected(PyObject* self, PyObject* /*unused*/) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     StreamState& s = state_of(self);
     Handoff& handoff = s.engine->handoff();
     while (!handoff.connected()) {
@@ -283,7 +283,7 @@ PyObject* Stream_wait_connected(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* Stream_connect_result(PyObject* self, PyObject* /*unused*/) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     Handoff& handoff = state_of(self).engine->handoff();
     if (!handoff.connected()) return quorl_module::new_ref(Py_None).release();
     if (auto error = handoff.take_connect_error()) {
@@ -295,7 +295,7 @@ PyObject* Stream_connect_result(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* Stream_arm(PyObject* self, PyObject* connected_seen) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     StreamState& s = state_of(self);
     const int seen = PyObject_IsTrue(connected_seen);
     if (seen < 0) return nullptr;
@@ -317,7 +317,7 @@ PyObject* Stream_fileno(PyObject* self, PyObject* /*unused*/) {
 // Stops the engine, then waits up to `timeout` seconds for its thread to
 // have closed the socket (at once, unless it waits in a name lookup).
 PyObject* Stream_close(PyObject* self, PyObject* timeout_arg) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     std::optional<double> timeout;
     if (!read_timeout(timeout_arg, timeout)) return nullptr;
     Engine& engine = *state_of(self).engine;
