@@ -18,7 +18,6 @@ from pathlib import Path
 from typing import NamedTuple
 
 import pytest
-from sdk_util import needs_native_client
 from support import scaled
 
 from quorl_sdk.cli import COMMANDS
@@ -26,8 +25,6 @@ from quorl_sdk.cli import COMMANDS
 ROOT = Path(__file__).resolve().parents[2]
 PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
 _BLOCK = re.compile(r"(?:<!-- (?P<marker>[a-z-]+) -->\n+)?```python\n(?P<code>.*?)```", re.DOTALL)
-
-pytestmark = needs_native_client
 
 
 class Example(NamedTuple):
