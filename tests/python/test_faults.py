@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
@@ -17,8 +18,11 @@ from support import (
     MSG_HAND_LANDMARKS,
     ScriptedServer,
     accept,
+    hello,
     http_response,
+    pause,
     scaled,
+    send_raw,
 )
 
 # A server process that sends a hello and COUNT whole frames, then half of one
@@ -132,6 +136,18 @@ def test_server_killed_mid_frame_and_restarted_resumes_cleanly():
         for server in (first, second):
             if server is not None and server.process.poll() is None:
                 server.kill()
+
+
+def test_a_frame_above_16_mib_ends_the_stream_from_its_header():
+    """A frame header announcing 16 MiB + 1 bytes is a stream error at once; the stream then ends."""
+    header = struct.pack("!BBQ", 0x82, 127, 16 * 1024 * 1024 + 1)
+    with ScriptedServer([accept(with_binary=[hello()]), send_raw(header), pause(60)]) as server:
+        client = connect_url_raw(server.url)
+        with pytest.raises(ConnectionError) as raised:
+            next(client)
+        assert str(raised.value).startswith("stream connection error: ")
+        with pytest.raises(StopIteration):
+            next(client)
 
 
 def descriptors() -> int:
