@@ -225,6 +225,7 @@ class Connecting:
                 await readiness.wait(False, None)
         except BaseException:
             stream.close(0.0)  # cancelled, or the connection failed
+            del stream, readiness  # the traceback keeps this frame: let the descriptors go now
             raise
         return AsyncClient(stream, resolved)
 

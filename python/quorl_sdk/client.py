@@ -264,6 +264,7 @@ def _connect(by_url: bool, target: object, options: dict[str, object]) -> Client
         stream.wait_connected()
     except BaseException:
         stream.close(0.0)  # a Ctrl-C, or the connection failed
+        del stream  # the traceback keeps this frame: let the engine's descriptors go now
         raise
     return Client(stream, resolved)
 

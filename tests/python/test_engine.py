@@ -103,8 +103,7 @@ def test_a_client_inherited_through_fork_acts_closed_in_the_child():
             assert os.waitstatus_to_exitcode(status) == 0
             assert not client.closed
             before = client.received
-            assert client.recv().seq >= before - 1
-            assert wait_until(lambda: client.received > before + 5)
+            assert wait_until(lambda: client.recv() is not None and client.received > before + 5)
 
 
 def test_a_slow_consumer_in_latest_mode_is_served_every_stream_in_turn():

@@ -40,13 +40,14 @@ struct StreamState {
 };
 
 struct StreamObject {
-  PyObject_HEAD
-  StreamState* state;
+  PyObject_HEAD StreamState* state;
 };
 
 PyObject* stream_type_object = nullptr;
 
-StreamState& state_of(PyObject* self) { return *reinterpret_cast<StreamObject*>(self)->state; }
+StreamState& state_of(PyObject* self) {
+  return *reinterpret_cast<StreamObject*>(self)->state;
+}
 
 // --- waiting ---
 
@@ -156,7 +157,8 @@ PyObject* Stream_recv(PyObject* self, PyObject* timeout_arg) {
 }
 
 PyObject* Stream_iternext(PyObject* self) {
-  return quorl_module::guard([&]() -> PyObject* { return receive(self, state_of(self).timeout, true); });
+  return quorl_module::guard(
+      [&]() -> PyObject* { return receive(self, state_of(self).timeout, true); });
 }
 
 PyObject* Stream_iter(PyObject* self) {
@@ -206,8 +208,8 @@ PyObject* make_batch(const std::vector<const FrameRecord*>& records) {
     seq_out += 8;
     value_out += record->count * 8;
   }
-  return PyTuple_Pack(5, kind_object(first.type), side_object(first.side), times.get(),
-                      seqs.get(), values.get());
+  return PyTuple_Pack(5, kind_object(first.type), side_object(first.side), times.get(), seqs.get(),
+                      values.get());
 }
 
 PyObject* batches_of(const std::vector<FrameRecord>& staging) {
@@ -351,7 +353,9 @@ PyObject* Stream_get_dropped(PyObject* self, void*) {
 PyObject* Stream_get_reconnections(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).engine->reconnections());
 }
-PyObject* Stream_get_closed(PyObject* self, void*) { return PyBool_FromLong(!usable(state_of(self))); }
+PyObject* Stream_get_closed(PyObject* self, void*) {
+  return PyBool_FromLong(!usable(state_of(self)));
+}
 PyObject* Stream_get_queued(PyObject* self, void*) {
   StreamState& s = state_of(self);
   return PyLong_FromSize_t(usable(s) ? s.engine->handoff().size() : 0);
@@ -420,15 +424,9 @@ PyType_Spec Stream_spec = {
 
 }  // namespace
 
-bool init_stream_type(PyObject* module) {
+PyObject* init_stream_type() {
   stream_type_object = PyType_FromSpec(&Stream_spec);
-  if (stream_type_object == nullptr) return false;
-  Py_IncRef(stream_type_object);
-  if (PyModule_AddObject(module, "Stream", stream_type_object) < 0) {
-    Py_DecRef(stream_type_object);
-    return false;
-  }
-  return true;
+  return stream_type_object;
 }
 
 PyObject* new_stream(std::shared_ptr<Engine> engine, std::optional<double> timeout) {

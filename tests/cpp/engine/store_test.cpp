@@ -30,13 +30,17 @@ Item frame(std::uint8_t type, std::uint8_t side, std::uint64_t seq) {
   return record;
 }
 
-Item body(std::uint64_t seq) { return frame(MSG_BODY_ISB_ANGLES, NO_SIDE, seq); }
+Item body(std::uint64_t seq) {
+  return frame(MSG_BODY_ISB_ANGLES, NO_SIDE, seq);
+}
 
 Item error(std::uint8_t type_byte) {
   return ErrorRecord{QuorlError::Decode{ProtocolError::UnknownType{type_byte}}};
 }
 
-std::uint64_t seq_of(const Item& item) { return std::get<FrameRecord>(item).seq; }
+std::uint64_t seq_of(const Item& item) {
+  return std::get<FrameRecord>(item).seq;
+}
 
 // One frame of each of the nine streams, in stream order.
 std::vector<Item> one_of_each_stream(std::uint64_t seq) {
@@ -98,7 +102,8 @@ TYPED_TEST(store, clear_drops_everything_waiting) {
 
 TEST(frame_ring, refuses_an_item_when_full_and_takes_it_after_a_pop) {
   FrameRing ring(3);
-  for (std::uint64_t seq = 0; seq < 3; ++seq) ASSERT_EQ(ring.try_push(body(seq)), PushOutcome::stored);
+  for (std::uint64_t seq = 0; seq < 3; ++seq)
+    ASSERT_EQ(ring.try_push(body(seq)), PushOutcome::stored);
   EXPECT_EQ(ring.try_push(body(3)), PushOutcome::full);
   Item out;
   ASSERT_TRUE(ring.pop(out));
