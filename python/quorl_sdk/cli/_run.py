@@ -48,8 +48,9 @@ class Output:
     def event(self, text: str) -> None:
         """Called when something other than a frame happens."""
 
-    def link(self, up: bool, now: float) -> None:
-        """Called when the connection is lost (``up`` False) and when it is made again."""
+    def link(self, up: bool, time: float) -> None:
+        """Called for each reconnection: with ``up`` False and the arrival of the last frame
+        before the loss, then with ``up`` True and the moment the new connection was seen."""
 
     def finish(self, now: float, reason: str) -> None:
         """Called once at the end, why it ended in ``reason``."""

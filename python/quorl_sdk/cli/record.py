@@ -68,11 +68,11 @@ class RecordOutput(Output):
         with self._writing():
             self.writer.write_frame(frame, self._since_start(time))
 
-    def link(self, up: bool, now: float) -> None:
+    def link(self, up: bool, time: float) -> None:
         assert self.writer is not None
         with self._writing():
             mark = MarkKind.RECONNECTED if up else MarkKind.LOST
-            self.writer.write_mark(mark, self._since_start(now))
+            self.writer.write_mark(mark, self._since_start(time))
 
     def idle(self, now: float) -> None:
         if now >= self._next_flush and self.writer is not None:
