@@ -21,7 +21,7 @@ import os
 import socket
 import struct
 import time
-from collections.abc import AsyncIterator, Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import AbstractContextManager, closing
 from typing import Any, NamedTuple
 from urllib.parse import urlsplit
@@ -336,9 +336,10 @@ class Aiohttp(_Async):
         else:
             self._aiohttp = aiohttp
 
-    async def _messages(self, url: str) -> AsyncIterator[tuple]:
-        """Yields the data frames of one connection, decoded."""
-        binary = self._aiohttp.WSMsgType.BINARY
+    async def _read(self, url: str, on_frame: OnFrame | None) -> int:
+        """Reads one connection, handing every data frame to `on_frame` if given; returns the count."""
+        binary, monotonic = self._aiohttp.WSMsgType.BINARY, time.monotonic
+        read = 0
         async with self._aiohttp.ClientSession() as session, \
                 session.ws_connect(url, max_msg_size=0, compress=0) as ws:
             async for message in ws:
@@ -346,30 +347,16 @@ class Aiohttp(_Async):
                     data = message.data
                     frame = decode(data, 0, len(data))
                     if frame is not None:
-                        yield frame
+                        read += 1
+                        if on_frame is not None:
+                            on_frame(monotonic(), frame)
+        return read
 
     def count(self, url: str) -> int:
-        async def read() -> int:
-            binary = self._aiohttp.WSMsgType.BINARY
-            read = 0
-            async with self._aiohttp.ClientSession() as session, \
-                    session.ws_connect(url, max_msg_size=0, compress=0) as ws:
-                async for message in ws:
-                    if message.type is binary:
-                        data = message.data
-                        if decode(data, 0, len(data)) is not None:
-                            read += 1
-            return read
-
-        return int(self.run(read()))
+        return int(self.run(self._read(url, None)))
 
     def each(self, url: str, on_frame: OnFrame) -> None:
-        async def read() -> None:
-            monotonic = time.monotonic
-            async for frame in self._messages(url):
-                on_frame(monotonic(), frame)
-
-        self.run(read())
+        self.run(self._read(url, on_frame))
 
 
 def all_contenders() -> list[Contender]:
