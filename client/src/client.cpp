@@ -26,11 +26,11 @@ constexpr std::size_t KEPT_BUFFER_CAPACITY = 1024 * 1024;
 }  // namespace
 
 QuorlClient::QuorlClient(WebSocket stream, std::string url, std::uint16_t port,
-                         ReconnectSettings settings)
+                         QuorlClientBuilder settings)
     : stream_(std::make_unique<WebSocket>(std::move(stream))),
       url_(std::move(url)),
       port_(port),
-      settings_(settings) {}
+      settings_(std::move(settings)) {}
 
 QuorlClient::QuorlClient(QuorlClient&&) noexcept = default;
 QuorlClient& QuorlClient::operator=(QuorlClient&&) noexcept = default;
@@ -41,71 +41,94 @@ QuorlClient::~QuorlClient() = default;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 net::awaitable<NextResult> QuorlClient::next() {
-  if (incompatible_) co_return std::nullopt;
-  for (;;) {
-    // An ended connection reads as its end, again and again.
-    error_code loss = net::error::eof;
-    if (!ended_) {
-      std::tie(loss, std::ignore) = co_await stream_->async_read(buffer_, use_tuple);
-      if (!loss) {
-        if (auto result = take_message()) co_return result;
-        continue;
+  for (Need need = begin_step();;) {
+    switch (need) {
+      case Need::read: {
+        limit_next_frame();
+        const auto [ec, n] = co_await stream_->async_read_some(buffer_, 0, use_tuple);
+        need = after_read(ec);
+        break;
       }
-      mark_ended();
+      case Need::recover:
+        need = after_recovery(co_await recover());
+        break;
+      case Need::nothing:
+        co_return take_result();
     }
-    if (may_recover()) {
-      const bool recovered = co_await recover();
-      if (recovered) continue;
-    }
-    co_return conclude(loss);
   }
 }
 #pragma GCC diagnostic pop
 
 NextResult QuorlClient::read_next(Runtime& runtime) {
-  if (incompatible_) return std::nullopt;
-  for (;;) {
-    error_code loss = net::error::eof;
-    if (!ended_) {
-      stream_->read(buffer_, loss);
-      if (!loss) {
-        if (auto result = take_message()) return result;
-        continue;
+  for (Need need = begin_step();;) {
+    switch (need) {
+      case Need::read: {
+        limit_next_frame();
+        error_code ec;
+        stream_->read_some(buffer_, 0, ec);
+        need = after_read(ec);
+        break;
       }
-      mark_ended();
+      case Need::recover:
+        need = after_recovery(runtime.run(recover()));
+        break;
+      case Need::nothing:
+        return take_result();
     }
-    if (may_recover() && runtime.run(recover())) continue;
-    return conclude(loss);
   }
 }
 
-NextResult QuorlClient::conclude(const error_code& loss) {
-  if (is_disconnect(loss)) return std::nullopt;
-  return std::unexpected(QuorlError::Stream{loss.message()});
+QuorlClient::Need QuorlClient::begin_step() noexcept {
+  if (incompatible_) return Need::nothing;
+  if (!ended_) return Need::read;
+  // An ended connection reads as its end, again and again.
+  loss_ = net::error::eof;
+  return may_recover() ? Need::recover : conclude();
 }
 
-NextResult QuorlClient::take_message() {
-  NextResult result;
+QuorlClient::Need QuorlClient::after_read(const error_code& ec) {
+  if (!ec) {
+    if (!stream_->is_message_done()) return Need::read;
+    return take_message() ? Need::nothing : Need::read;
+  }
+  loss_ = ec;
+  ended_ = true;
+  buffer_.clear();
+  return may_recover() ? Need::recover : conclude();
+}
+
+QuorlClient::Need QuorlClient::after_recovery(bool recovered) {
+  return recovered ? Need::read : conclude();
+}
+
+QuorlClient::Need QuorlClient::conclude() {
+  if (!is_disconnect(loss_)) result_.emplace(std::unexpected(QuorlError::Stream{loss_.message()}));
+  return Need::nothing;
+}
+
+void QuorlClient::limit_next_frame() noexcept {
+  // The layer refuses a frame whose header announces more than the limit
+  // less what the message holds so far, before it reads the payload.
+  stream_->read_message_max(std::min(MAX_MESSAGE_SIZE, buffer_.size() + MAX_FRAME_SIZE));
+}
+
+bool QuorlClient::take_message() {
   if (!stream_->got_text()) {
     const auto bytes = buffer_.cdata();
     const std::span<const std::uint8_t> frame(static_cast<const std::uint8_t*>(bytes.data()),
                                               bytes.size());
     if (!frame.empty() && frame.front() == quorl_protocol::MSG_HELLO) {
-      if (auto hello = check_hello(frame); !hello) result.emplace(std::unexpected(hello.error()));
+      if (auto hello = check_hello(frame); !hello) result_.emplace(std::unexpected(hello.error()));
     } else if (auto decoded = quorl_protocol::decode(frame)) {
-      result.emplace(std::in_place, *decoded);
+      result_.emplace(std::in_place, *decoded);
     } else {
-      result.emplace(std::unexpected(QuorlError::Decode{decoded.error()}));
+      result_.emplace(std::unexpected(QuorlError::Decode{decoded.error()}));
     }
   }
+  if (result_) last_receive_time_ = beast::get_lowest_layer(*stream_).last_read_time();
   buffer_.consume(buffer_.size());
   if (buffer_.capacity() > KEPT_BUFFER_CAPACITY) buffer_.shrink_to_fit();
-  return result;
-}
-
-void QuorlClient::mark_ended() noexcept {
-  ended_ = true;
-  buffer_.clear();
+  return result_.has_value();
 }
 
 bool QuorlClient::may_recover() const noexcept {
@@ -142,6 +165,7 @@ net::awaitable<bool> QuorlClient::recover() {
       stream_ = std::make_unique<WebSocket>(std::move(*opened));
       buffer_.clear();
       ended_ = false;
+      ++reconnections_;
       co_return true;
     }
     delay = std::min(delay.doubled(), settings_.max_delay);

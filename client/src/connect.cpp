@@ -126,6 +126,18 @@ void shape_request(websocket::request_type& request) {
   request.insert(http::field::sec_websocket_key, key);
 }
 
+// Returns why `response` must be refused for naming what the request never
+// offered, if it does: the request offers no subprotocol and no extension.
+std::optional<std::string_view> unrequested_in(const websocket::response_type& response) {
+  if (response.count(http::field::sec_websocket_protocol) != 0) {
+    return "The WebSocket handshake response selected a subprotocol that was not offered";
+  }
+  if (response.count(http::field::sec_websocket_extensions) != 0) {
+    return "The WebSocket handshake response selected an extension that was not offered";
+  }
+  return std::nullopt;
+}
+
 // Connects to the first address that accepts; the error is that of the last
 // address tried. Stops as soon as the deadline has closed the attempt.
 net::awaitable<error_code> connect_first(Socket& socket,
@@ -180,10 +192,6 @@ net::awaitable<OpenResult> open(std::string url, Clock::duration limit) {
 
   // Perform the websocket handshake
   ws.set_option(websocket::stream_base::decorator(shape_request));
-  // Beast limits messages only. Every protocol frame is a few hundred bytes,
-  // so the 64 MiB message limit also bounds the largest frame; a frame above
-  // 16 MiB inside a message below 64 MiB is accepted.
-  ws.read_message_max(MAX_MESSAGE_SIZE);
   ws.next_layer().capacity(READ_BUFFER_SIZE);
   ws.next_layer().buffer().reserve(READ_BUFFER_SIZE);
   websocket::response_type response;
@@ -191,35 +199,26 @@ net::awaitable<OpenResult> open(std::string url, Clock::duration limit) {
       co_await ws.async_handshake(response, endpoint->host_header, endpoint->target, use_tuple);
   if (deadline.aborted()) co_return fail(std::string(timed_out));
   if (handshake_error) co_return fail(handshake_error.message());
-  if (response.count(http::field::sec_websocket_protocol) != 0) {
-    co_return fail("The WebSocket handshake response selected a subprotocol that was not offered");
-  }
+  if (const auto refusal = unrequested_in(response)) co_return fail(std::string(*refusal));
+  socket.stop_blocking_writes();
   co_return OpenResult(std::move(ws));
 }
 
 namespace {
-
-// The reconnection settings a new client keeps.
-ReconnectSettings settings_of(const QuorlClientBuilder& builder) {
-  return {.reconnect = builder.reconnect,
-          .base_delay = builder.base_delay,
-          .max_delay = builder.max_delay,
-          .max_retries = builder.max_retries};
-}
 
 net::awaitable<ConnectResult> connect_url(QuorlClientBuilder builder, std::string url) {
   const auto port = parse_ws_port(url);
   if (!port) co_return std::unexpected(port.error());
   auto ws = co_await quorl_sdk::open(url);
   if (!ws) co_return std::unexpected(std::move(ws.error()));
-  co_return QuorlClient(std::move(*ws), std::move(url), *port, settings_of(builder));
+  co_return QuorlClient(std::move(*ws), std::move(url), *port, std::move(builder));
 }
 
 net::awaitable<ConnectResult> connect_at(QuorlClientBuilder builder, std::uint16_t port) {
   std::string url = localhost_url(port);
   auto ws = co_await quorl_sdk::open(url);
   if (!ws) co_return std::unexpected(std::move(ws.error()));
-  co_return QuorlClient(std::move(*ws), std::move(url), port, settings_of(builder));
+  co_return QuorlClient(std::move(*ws), std::move(url), port, std::move(builder));
 }
 
 net::awaitable<ConnectResult> connect_in_range(QuorlClientBuilder builder, std::uint16_t first_port,

@@ -5,8 +5,8 @@ Blocking::
     import quorl_sdk
 
     with quorl_sdk.connect() as client:      # ports 5432-5435, or connect(port)
-        for frame in client:                 # Frame(kind, side, values)
-            print(frame.kind.name, frame.side, frame.values[:4])
+        for frame in client:                 # kind, side, values = frame
+            print(frame.kind.name, frame.side, frame.values[:4], frame.time, frame.seq)
 
 asyncio::
 
@@ -14,27 +14,45 @@ asyncio::
         async for frame in client:
             ...
 
-``mode="latest"`` keeps only the newest frame of each kind and side for a
-consumer slower than the stream; ``timeout=`` bounds every wait for a frame.
-The native core is the module ``_quorl_sdk``; its exceptions reach you with
-their types and messages unchanged.
+A native engine thread per client reads the connection, stamps each frame
+with its receive time (``frame.time``, on ``time.monotonic()``'s clock) and a
+sequence number (``frame.seq``), and hands it over. ``mode="latest"`` keeps
+only the newest frame of each kind and side for a consumer slower than the
+stream; ``client.pull()`` takes everything waiting as numpy arrays;
+``client.latest()`` shows the newest frame of each stream without consuming.
+Errors are the classes of :mod:`quorl_sdk.errors`.
 """
 
 from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
 
 from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
-from quorl_sdk.client import Client, Mode, connect, connect_url
+from quorl_sdk.client import Batch, Client, Mode, connect, connect_url
+from quorl_sdk.errors import (
+    FrameError,
+    FrameTimeout,
+    IncompatibleProtocol,
+    QuorlError,
+    ServerNotFound,
+    StreamError,
+)
 from quorl_sdk.frames import Frame, FrameKind, decode_frame
 
 __version__ = "0.1.0"
 
 __all__ = [
     "AsyncClient",
+    "Batch",
     "Client",
     "Connecting",
     "Frame",
+    "FrameError",
     "FrameKind",
+    "FrameTimeout",
+    "IncompatibleProtocol",
     "Mode",
+    "QuorlError",
+    "ServerNotFound",
+    "StreamError",
     "WEBSOCKET_PORT_END",
     "WEBSOCKET_PORT_START",
     "connect",

@@ -1,12 +1,10 @@
 """What the live commands (stream, record, view, snapshot) share: their connection
 options, a frame source that reconnects and counts, and their way of stopping.
 
-Reconnection is done here rather than by the client's ``reconnect=True``: the
-client mends a lost connection without a trace, so a count of reconnections,
-which the status of ``quorl-sdk stream`` shows, needs the reconnecting done
-where it can be seen. The schedule is the client's own: the first attempt
-after 250 ms, each wait twice the one before up to 10 s, at most 10 attempts
-per loss, always to the port (or URL) of the first connection.
+Reconnection is the client's (``reconnect=True``), which counts what it mends
+in ``client.reconnections``: the first attempt after 250 ms, each wait twice
+the one before up to 10 s, at most 10 attempts per loss, always to the URL of
+the first connection.
 """
 
 from __future__ import annotations
@@ -15,13 +13,13 @@ import argparse
 import math
 import signal
 import sys
-import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from types import FrameType
 
 from quorl_sdk.client import Client, Mode, connect, connect_url
+from quorl_sdk.errors import FrameError, FrameTimeout, IncompatibleProtocol, StreamError
 from quorl_sdk.frames import Frame
 
 __all__ = [
@@ -41,11 +39,6 @@ __all__ = [
 BASE_DELAY = 0.25
 MAX_DELAY = 10.0
 MAX_RETRIES = 10
-
-# The native client's message when the server speaks another protocol version;
-# reconnecting cannot mend that.
-_INCOMPATIBLE = "incompatible Quorl protocol"
-
 
 class StreamEnded(Exception):
     """The stream has ended for good: the server closed it and no reconnection follows."""
@@ -180,14 +173,10 @@ class Session:
         self.port: int | None = None
         self._on_event = on_event
         self._client: Client | None = None
-        self._attempts = 0
-        self._delay = BASE_DELAY
-        self._retry_at = 0.0
-        self._closed = False
 
     @property
     def connected(self) -> bool:
-        """True while a connection is up; False while waiting to reconnect."""
+        """True while the client is open; the client mends losses out of sight."""
         return self._client is not None
 
     @property
@@ -207,98 +196,63 @@ class Session:
             ValueError: the URL is not a usable Quorl URL.
             TypeError, OverflowError: the port is out of range.
         """
-        self._client = self._connect(self.target.port)
-        self.port = self._client.port
-
-    def _connect(self, port: int | None) -> Client:
-        """Makes one connection attempt to the URL, or to ``port`` (None: discovery)."""
+        schedule = {
+            "reconnect": self.reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
+            "max_delay_ms": round(MAX_DELAY * 1000), "max_retries": MAX_RETRIES,
+        }
         if self.target.url is not None:
-            return connect_url(self.target.url, mode=self.mode)
-        return connect(port, mode=self.mode)
+            self._client = connect_url(self.target.url, mode=self.mode, **schedule)
+        else:
+            self._client = connect(self.target.port, mode=self.mode, **schedule)
+        self.port = self._client.port
 
     def next(self, timeout: float) -> Frame | None:
         """Returns the next frame, or None when none came within ``timeout`` seconds.
 
-        Refused frames and stream errors are counted and reported through
-        ``on_event``; a lost connection is made again when ``reconnect`` is set.
+        Refused frames, stream errors and reconnections are counted and
+        reported through ``on_event``.
 
         Raises:
             StreamEnded: the stream has ended for good.
             StreamFailed: the server speaks another protocol version, or every
                 reconnection attempt failed.
         """
-        deadline = time.monotonic() + timeout
-        while True:
-            remaining = deadline - time.monotonic()
-            if self._client is None and (self._closed or not self.reconnect):
-                raise StreamEnded("the stream has ended")
-            if self._client is None:
-                if not self._reconnect_step(deadline):
-                    return None
-                continue
-            try:
-                frame = self._client.recv(timeout=max(remaining, 0.0))
-            except TimeoutError:
-                return None
-            except ValueError as error:
-                self.decode_errors += 1
-                self._event(str(error))
-            except ConnectionError as error:
-                if str(error).startswith(_INCOMPATIBLE):
-                    raise StreamFailed(str(error)) from None
-                self.stream_errors += 1
-                self._event(str(error))
-            except EOFError:
-                self._lost()
-            else:
-                self.frames += 1
-                return frame
-            if time.monotonic() >= deadline:
-                return None
-
-    def _lost(self) -> None:
-        """Drops the ended connection and plans the first reconnection attempt.
-
-        Raises:
-            StreamEnded: reconnection is off.
-        """
-        assert self._client is not None
-        self._client.close()
-        self._client = None
-        if not self.reconnect:
-            raise StreamEnded("the server ended the stream")
-        self._attempts = 0
-        self._delay = BASE_DELAY
-        self._retry_at = time.monotonic() + self._delay
-        self._event(f"connection to {self.url} lost; reconnecting")
-
-    def _reconnect_step(self, deadline: float) -> bool:
-        """Waits for the next attempt (not past ``deadline``) and makes it when due.
-
-        Returns False when the deadline came first.
-
-        Raises:
-            StreamFailed: the last attempt failed.
-        """
-        wait = self._retry_at - time.monotonic()
-        if wait > 0:
-            time.sleep(max(min(wait, deadline - time.monotonic()), 0.0))
-            if time.monotonic() < self._retry_at:
-                return False
-        self._attempts += 1
+        if self._client is None:
+            raise StreamEnded("the stream has ended")
         try:
-            self._client = self._connect(self.port)
-        except ConnectionError:
-            if self._attempts >= MAX_RETRIES:
+            frame = self._client.recv(timeout=timeout)
+        except FrameTimeout:
+            return None
+        except FrameError as error:
+            self.decode_errors += 1
+            self._event(str(error))
+            return None
+        except IncompatibleProtocol as error:
+            raise StreamFailed(str(error)) from None
+        except StreamError as error:
+            self.stream_errors += 1
+            self._event(str(error))
+            return None
+        except EOFError:
+            self.close()
+            if self.reconnect:
                 raise StreamFailed(
-                    f"gave up reconnecting to {self.url} after {self._attempts} attempts"
+                    f"gave up reconnecting to {self.url} after {MAX_RETRIES} attempts"
                 ) from None
-            self._delay = min(2 * self._delay, MAX_DELAY)
-            self._retry_at = time.monotonic() + self._delay
-            return time.monotonic() < deadline
-        self.reconnections += 1
-        self._event(f"reconnected to {self.url}")
-        return True
+            raise StreamEnded("the server ended the stream") from None
+        finally:
+            self._count_reconnections()
+        self.frames += 1
+        return frame
+
+    def _count_reconnections(self) -> None:
+        """Reports the reconnections the client made since the last look."""
+        if self._client is None:
+            return
+        while self.reconnections < self._client.reconnections:
+            self.reconnections += 1
+            self._event(f"connection to {self.url} lost; reconnecting")
+            self._event(f"reconnected to {self.url}")
 
     def _event(self, text: str) -> None:
         if self._on_event is not None:
@@ -306,7 +260,6 @@ class Session:
 
     def close(self) -> None:
         """Closes the connection, if one is up; safe to call more than once."""
-        self._closed = True
         client, self._client = self._client, None
         if client is not None:
             client.close()

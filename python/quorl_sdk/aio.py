@@ -1,59 +1,126 @@
 """The asyncio client: :func:`connect_async`, :func:`connect_url_async` and :class:`AsyncClient`.
 
-The same reader thread as the blocking client connects and reads; the event
-loop is only woken (``loop.call_soon_threadsafe``) when a frame arrives while a
-coroutine waits for one, so the loop never blocks on the connection::
+The same native engine as the blocking client connects and reads. When a
+coroutine finds no frame waiting it arms the engine's wake descriptor, which
+the event loop watches (``loop.add_reader``); the engine makes it readable
+only then, and every coroutine waiting on the client wakes and takes what
+waits. The loop never blocks on the connection, and cancelling a waiting
+``recv()`` loses nothing::
 
     async with quorl_sdk.connect_async() as client:
         async for frame in client:
             ...
 
-The exceptions are those of :mod:`quorl_sdk.client`, with
-``StopAsyncIteration`` in place of ``StopIteration``.
+asyncio is imported by these functions, not by ``import quorl_sdk``.
 """
 
 from __future__ import annotations
 
-import asyncio
-from collections.abc import Callable, Generator
-from types import EllipsisType, TracebackType
-from typing import Any
 
-import _quorl_sdk
+from quorl_sdk.client import Batch, Handle, batches, open_stream
+from quorl_sdk.errors import FrameTimeout
 
-from quorl_sdk._reader import (
-    END,
-    NOTHING,
-    Channel,
-    Item,
-    Mode,
-    Waker,
-    check_options,
-    check_timeout,
-)
-from quorl_sdk.client import (
-    DEFAULT_CLOSE_TIMEOUT,
-    DEFAULT_MAX_QUEUE,
-    ModeName,
-    _Handle,
-    _unwrap,
-    open_reader,
-)
-from quorl_sdk.frames import Frame
+TYPE_CHECKING = False  # typing stays unimported at run time
+
+if TYPE_CHECKING:
+    import asyncio
+    from collections.abc import Generator
+    from types import EllipsisType, TracebackType
+
+    from typing_extensions import Unpack
+
+    from quorl_sdk import _engine
+    from quorl_sdk._options import Options
+    from quorl_sdk.client import StreamKey
+    from quorl_sdk.frames import Frame
 
 __all__ = ["AsyncClient", "Connecting", "connect_async", "connect_url_async"]
 
+_TIMEOUT_MESSAGE = "no frame within the timeout"
 
-class AsyncClient(_Handle):
+
+class _Readiness:
+    """The coroutines of one client waiting for its wake descriptor, and the loop's watch on it."""
+
+    __slots__ = ("_stream", "_waiters")
+
+    def __init__(self, stream: _engine.Stream) -> None:
+        self._stream = stream
+        self._waiters: list[asyncio.Future[bool]] = []
+
+    async def wait(self, connected_seen: bool, deadline: float | None) -> None:
+        """Waits until the engine has news (an item, the end, a close, the connection).
+
+        Returns at once when it has news already.
+
+        Raises:
+            FrameTimeout: ``deadline`` (loop time) passed first.
+        """
+        import asyncio
+
+        if not self._stream.arm(connected_seen):
+            return
+        loop = asyncio.get_running_loop()
+        future: asyncio.Future[bool] = loop.create_future()
+        if not self._waiters:
+            loop.add_reader(self._stream.fileno(), self._on_readable)
+        self._waiters.append(future)
+        expiry = None if deadline is None else loop.call_at(deadline, _expire, future)
+        try:
+            if not await future:
+                raise FrameTimeout(_TIMEOUT_MESSAGE)
+        finally:
+            if expiry is not None:
+                expiry.cancel()
+            self._waiters.remove(future)
+            if not self._waiters:
+                loop.remove_reader(self._stream.fileno())
+
+    def _on_readable(self) -> None:
+        self._stream.disarm()
+        for future in self._waiters:
+            if not future.done():
+                future.set_result(True)
+
+
+def _expire(future: asyncio.Future[bool]) -> None:
+    if not future.done():
+        future.set_result(False)
+
+
+def _deadline(timeout: float | None) -> float | None:
+    import asyncio
+
+    return None if timeout is None else asyncio.get_running_loop().time() + timeout
+
+
+class AsyncClient(Handle):
     """A live frame stream for asyncio; ``async for`` it to receive :class:`Frame` values.
 
     Created by :func:`connect_async` or :func:`connect_url_async`. Waiting
-    never blocks the event loop; cancelling a waiting coroutine is safe and
-    loses no frame.
+    never blocks the event loop; any number of coroutines may wait on one
+    client, and cancelling a waiting coroutine is safe and loses no frame.
 
-    A ``ValueError`` (the server sent a malformed frame) ends an ``async for``
+    A ``FrameError`` (the server sent a malformed frame) ends an ``async for``
     loop but not the stream: iterating again goes on with the following frame.
     """
+
+    __slots__ = ("_readiness",)
+
+    def __init__(self, stream: _engine.Stream, resolved: dict[str, object]) -> None:
+        super().__init__(stream, resolved)
+        self._readiness = _Readiness(stream)
+
+    async def _next(self, timeout: float | None) -> Frame:
+        frame = self._stream.poll()
+        if frame is not None:
+            return frame
+        deadline = _deadline(timeout)
+        while True:
+            await self._readiness.wait(True, deadline)
+            frame = self._stream.poll()
+            if frame is not None:
+                return frame
 
     async def recv(self, timeout: float | None | EllipsisType = ...) -> Frame:
         """Waits for the next frame and returns it.
@@ -64,20 +131,27 @@ class AsyncClient(_Handle):
                 client's ``timeout``.
 
         Raises:
-            TimeoutError: no frame came within the timeout.
+            FrameTimeout: no frame came within the timeout.
             EOFError: the stream has ended for good.
-            ValueError: the server sent a frame the decoder rejects; the next
+            FrameError: the server sent a frame the decoder rejects; the next
                 call reads on.
-            ConnectionError: the stream failed or the server speaks another
-                protocol version.
+            StreamError, IncompatibleProtocol: the stream failed or the
+                server speaks another protocol version.
             RuntimeError: "client is closed".
         """
-        wait = self._timeout if isinstance(timeout, EllipsisType) else timeout
-        check_timeout("timeout", wait)
-        item = await _next_item(self._channel, wait)
-        if item is END:
-            raise EOFError("the stream has ended")
-        return _unwrap(item)
+        return await self._next(self._wait(timeout))
+
+    async def pull(self, timeout: float | None | EllipsisType = ...) -> dict[StreamKey, Batch]:
+        """Takes every frame waiting, at least one, per stream; see :meth:`quorl_sdk.Client.pull`."""
+        wait = self._wait(timeout)
+        deadline = None
+        while True:
+            try:
+                return batches(self._stream.pull(0.0))
+            except FrameTimeout:
+                if deadline is None:
+                    deadline = _deadline(wait)
+            await self._readiness.wait(True, deadline)
 
     def __aiter__(self) -> AsyncClient:
         return self
@@ -87,31 +161,27 @@ class AsyncClient(_Handle):
 
         Raises:
             StopAsyncIteration: the stream has ended for good.
-            TimeoutError, ValueError, ConnectionError, RuntimeError: as :meth:`recv`.
+            FrameTimeout, FrameError, StreamError, RuntimeError: as :meth:`recv`.
         """
-        item = await _next_item(self._channel, self._timeout)
-        if item is END:
-            raise StopAsyncIteration
-        return _unwrap(item)
+        try:
+            return await self._next(self._timeout)
+        except EOFError:
+            raise StopAsyncIteration from None
 
     async def close(self) -> None:
-        """Closes the connection; frames still waiting are discarded.
+        """Closes the connection at once, in any state; frames still waiting are discarded.
 
-        As :meth:`quorl_sdk.Client.close`: the socket closes at once unless
-        the reader waits inside the native client, which then drops it with
-        the server's next item; this waits up to ``close_timeout`` seconds for
-        that, without blocking the loop. Safe to call more than once.
-
-        Raises:
-            Nothing (cancellation aside).
+        As :meth:`quorl_sdk.Client.close`, without blocking the loop: waits up
+        to ``close_timeout`` seconds for the socket to close. Safe to call
+        more than once.
         """
-        self._finalizer()
+        import asyncio
+
+        self._stream.close(0.0)
+        deadline = _deadline(self._close_timeout)
         loop = asyncio.get_running_loop()
-        deadline = None if self._close_timeout is None else loop.time() + self._close_timeout
-        try:
-            await _until(self._channel, _is_stopped, deadline)
-        except TimeoutError:
-            pass
+        while not self._stream.finished and (deadline is None or loop.time() < deadline):
+            await asyncio.sleep(0.001)
 
     async def __aenter__(self) -> AsyncClient:
         return self
@@ -124,115 +194,37 @@ class AsyncClient(_Handle):
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
-        return f"<quorl_sdk.AsyncClient port={self._port} mode={self.mode.value} {state}>"
-
-
-def _is_connected(channel: Channel) -> bool:
-    return channel.connected
-
-
-def _is_stopped(channel: Channel) -> bool:
-    return channel.stopped
-
-
-def _waker(loop: asyncio.AbstractEventLoop, future: asyncio.Future[None]) -> Waker:
-    """Returns a callable that the reader thread calls to resolve ``future`` on ``loop``."""
-
-    def wake() -> None:
-        try:
-            loop.call_soon_threadsafe(_resolve, future)
-        except RuntimeError:
-            pass  # the loop is closed: nobody waits any more
-
-    return wake
-
-
-def _resolve(future: asyncio.Future[None]) -> None:
-    if not future.done():
-        future.set_result(None)
-
-
-async def _sleep_until_woken(future: asyncio.Future[None], deadline: float | None) -> None:
-    """Waits for ``future`` until ``deadline`` (loop time; None: no limit).
-
-    Raises:
-        TimeoutError: the deadline passed first.
-    """
-    if deadline is None:
-        await future
-        return
-    remaining = deadline - asyncio.get_running_loop().time()
-    if remaining <= 0:
-        raise TimeoutError("no frame within the timeout")
-    await asyncio.wait({future}, timeout=remaining)
-
-
-async def _next_item(channel: Channel, timeout: float | None) -> Item | Any:
-    """Takes the next item or the end marker, waiting up to ``timeout`` seconds."""
-    item = channel.poll()
-    if item is not NOTHING:
-        return item
-    loop = asyncio.get_running_loop()
-    deadline = None if timeout is None else loop.time() + timeout
-    while True:
-        woken: asyncio.Future[None] = loop.create_future()
-        item = channel.poll(_waker(loop, woken))
-        if item is not NOTHING:
-            return item
-        await _sleep_until_woken(woken, deadline)
-
-
-async def _until(
-    channel: Channel, condition: Callable[[Channel], bool], deadline: float | None
-) -> None:
-    """Waits until ``condition`` holds for ``channel``, or until ``deadline``.
-
-    Raises:
-        TimeoutError: the deadline passed first.
-    """
-    loop = asyncio.get_running_loop()
-    while True:
-        woken: asyncio.Future[None] = loop.create_future()
-        if channel.check(condition, _waker(loop, woken)):
-            return
-        await _sleep_until_woken(woken, deadline)
+        return f"<quorl_sdk.AsyncClient port={self.port} mode={self.mode.value} {state}>"
 
 
 class Connecting:
     """What :func:`connect_async` returns: await it, or use it with ``async with``.
 
-    Nothing happens until then: the connection is made on the reader thread
-    when the object is awaited or entered.
+    The options are checked at once; the connection is made on the engine
+    thread when the object is awaited or entered.
     """
 
-    def __init__(
-        self, connect: Callable[..., _quorl_sdk.RawClient], arguments: dict[str, Any],
-        mode: object, max_queue: int, timeout: float | None, close_timeout: float | None,
-    ) -> None:
-        check_options(mode, max_queue, timeout=timeout, close_timeout=close_timeout)
-        self._connect = connect
-        self._arguments = arguments
-        self._mode = mode
-        self._max_queue = max_queue
-        self._timeout = timeout
-        self._close_timeout = close_timeout
+    def __init__(self, by_url: bool, target: object, options: dict[str, object]) -> None:
+        from quorl_sdk._options import resolve
+
+        resolve(options)  # fails here, before anything is awaited
+        self._by_url = by_url
+        self._target = target
+        self._options = options
         self._client: AsyncClient | None = None
 
     async def _open(self) -> AsyncClient:
-        """Connects on a reader thread and returns the client."""
-        channel = open_reader(
-            self._connect, self._arguments, self._mode, self._max_queue, self._timeout,
-            self._close_timeout,
-        )
+        stream, resolved = open_stream(self._by_url, self._target, self._options)
+        readiness = _Readiness(stream)
         try:
-            await _until(channel, _is_connected, None)
-            port = channel.connect_result()
+            while stream.connect_result() is None:
+                await readiness.wait(False, None)
         except BaseException:
-            channel.close()  # cancelled: the reader drops the connection once it is up
+            stream.close(0.0)  # cancelled, or the connection failed
             raise
-        return AsyncClient(channel, port, self._timeout, self._close_timeout)
+        return AsyncClient(stream, resolved)
 
-    def __await__(self) -> Generator[Any, None, AsyncClient]:
+    def __await__(self) -> Generator[object, None, AsyncClient]:
         return self._open().__await__()
 
     async def __aenter__(self) -> AsyncClient:
@@ -247,18 +239,7 @@ class Connecting:
             await self._client.close()
 
 
-def connect_async(
-    port: int | None = None,
-    *,
-    reconnect: bool = False,
-    base_delay_ms: int = 250,
-    max_delay_ms: int = 10000,
-    max_retries: int = 10,
-    mode: Mode | ModeName = Mode.LOSSLESS,
-    max_queue: int = DEFAULT_MAX_QUEUE,
-    timeout: float | None = None,
-    close_timeout: float | None = DEFAULT_CLOSE_TIMEOUT,
-) -> Connecting:
+def connect_async(port: int | None = None, **options: Unpack[Options]) -> Connecting:
     """Connects to a Quorl server on ``127.0.0.1`` for asyncio.
 
     ``await connect_async(...)`` returns an :class:`AsyncClient`;
@@ -266,46 +247,23 @@ def connect_async(
     The options are those of :func:`quorl_sdk.connect`.
 
     Raises:
-        ValueError, TypeError: ``mode``, ``max_queue`` or a timeout is
-            invalid (at once, before anything is awaited).
-        On await: ConnectionError, TypeError and OverflowError exactly as
+        ValueError, TypeError: an option of this layer is invalid (at once,
+            before anything is awaited).
+        On await: ServerNotFound, TypeError and OverflowError exactly as
         :func:`quorl_sdk.connect` raises them.
     """
-    arguments = {
-        "port": port, "reconnect": reconnect, "base_delay_ms": base_delay_ms,
-        "max_delay_ms": max_delay_ms, "max_retries": max_retries,
-    }
-    return Connecting(
-        _quorl_sdk.connect_raw, arguments, mode, max_queue, timeout, close_timeout
-    )
+    return Connecting(False, port, dict(options))
 
 
-def connect_url_async(
-    url: str,
-    *,
-    reconnect: bool = False,
-    base_delay_ms: int = 250,
-    max_delay_ms: int = 10000,
-    max_retries: int = 10,
-    mode: Mode | ModeName = Mode.LOSSLESS,
-    max_queue: int = DEFAULT_MAX_QUEUE,
-    timeout: float | None = None,
-    close_timeout: float | None = DEFAULT_CLOSE_TIMEOUT,
-) -> Connecting:
+def connect_url_async(url: str, **options: Unpack[Options]) -> Connecting:
     """Connects to a Quorl server at ``url`` (``ws://host:port``) for asyncio.
 
     Used like :func:`connect_async`; the options are those of :func:`quorl_sdk.connect`.
 
     Raises:
-        ValueError, TypeError: ``mode``, ``max_queue`` or a timeout is
-            invalid (at once, before anything is awaited).
-        On await: ValueError, ConnectionError, TypeError, OverflowError and
+        ValueError, TypeError: an option of this layer is invalid (at once,
+            before anything is awaited).
+        On await: ValueError, ServerNotFound, TypeError, OverflowError and
         UnicodeEncodeError exactly as :func:`quorl_sdk.connect_url` raises them.
     """
-    arguments = {
-        "url": url, "reconnect": reconnect, "base_delay_ms": base_delay_ms,
-        "max_delay_ms": max_delay_ms, "max_retries": max_retries,
-    }
-    return Connecting(
-        _quorl_sdk.connect_url_raw, arguments, mode, max_queue, timeout, close_timeout
-    )
+    return Connecting(True, url, dict(options))

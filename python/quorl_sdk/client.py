@@ -1,73 +1,114 @@
 """The blocking client: :func:`connect`, :func:`connect_url` and :class:`Client`.
 
-Exceptions seen by a program, by origin::
+Exceptions seen by a program, by origin (see :mod:`quorl_sdk.errors`)::
 
     connect / connect_url
      ├── TypeError, OverflowError      bad argument (the native module's own)
      ├── ValueError                    bad URL (native) or bad option of this layer
-     └── ConnectionError               no server, or the connection attempt failed
-    iterating / recv
-     ├── TimeoutError                  no frame within the timeout
-     ├── ValueError                    the server sent a malformed frame; reading goes on
-     ├── ConnectionError               stream failure or incompatible protocol version
+     ├── ServerNotFound                no server, or the connection attempt failed
+     └── ConnectionError subclasses    ... as raised while streaming
+    iterating / recv / pull
+     ├── FrameTimeout                  no frame within the timeout (a TimeoutError)
+     ├── FrameError                    the server sent a malformed frame (a ValueError); reading goes on
+     ├── StreamError                   the connection failed (a ConnectionError)
+     ├── IncompatibleProtocol          the server speaks another protocol version (a ConnectionError)
      ├── RuntimeError                  "client is closed"
      └── StopIteration / EOFError      the stream has ended for good
-
-The native exceptions keep their types and messages exactly.
 """
 
 from __future__ import annotations
 
-import weakref
-from types import EllipsisType, TracebackType
-from typing import Any, Literal
 
-import _quorl_sdk
+from quorl_sdk._options import Mode, check_timeout, resolve, start
+from quorl_sdk.frames import FrameKind, numpy_module
 
-from quorl_sdk._reader import (
-    END,
-    Channel,
-    Item,
-    Mode,
-    check_options,
-    check_timeout,
-    start_reader,
-)
-from quorl_sdk.frames import Frame
+TYPE_CHECKING = False  # typing stays unimported at run time
 
-__all__ = ["Client", "Mode", "connect", "connect_url"]
+if TYPE_CHECKING:
+    from collections.abc import Iterator
+    from types import EllipsisType, TracebackType
 
-ModeName = Literal["lossless", "latest"]
+    import numpy
+    import numpy.typing
+    from typing_extensions import Unpack
 
-#: How long ``close`` waits, by default, for the reader to drop the connection.
-DEFAULT_CLOSE_TIMEOUT = 0.25
-#: How many frames wait, by default, in lossless mode before the reader pauses.
-DEFAULT_MAX_QUEUE = 1024
+    from quorl_sdk import _engine
+    from quorl_sdk._options import Options
+    from quorl_sdk.frames import Frame
+
+    StreamKey = tuple[FrameKind, "int | None"]
+
+__all__ = ["Batch", "Client", "Mode", "connect", "connect_url"]
 
 
-class _Handle:
-    """What the blocking and the asyncio client share: the reader and its settings."""
+class Batch:
+    """The frames of one stream that :meth:`Client.pull` took, as numpy arrays.
+
+    Attributes:
+        kind, side: the stream.
+        time: float64, shape ``(N,)``: each frame's receive time on
+            ``time.monotonic()``'s clock.
+        seq: int64, shape ``(N,)``: each frame's sequence number.
+        values: float64, shape ``(N, groups, 4)``, or ``(N, 21)`` for angles,
+            bit for bit as the server sent them.
+    """
+
+    __slots__ = ("kind", "side", "time", "seq", "values")
 
     def __init__(
-        self, channel: Channel, port: int, timeout: float | None, close_timeout: float | None
+        self, kind: FrameKind, side: int | None, time: numpy.typing.NDArray[numpy.float64],
+        seq: numpy.typing.NDArray[numpy.int64], values: numpy.typing.NDArray[numpy.float64],
     ) -> None:
-        """Wraps a connected reader; programs call the connect functions instead."""
-        self._channel = channel
-        self._port = port
-        self._timeout = timeout
-        self._close_timeout = close_timeout
-        # Runs when the client is collected unclosed, and at interpreter exit.
-        self._finalizer = weakref.finalize(self, channel.close)
+        self.kind = kind
+        self.side = side
+        self.time = time
+        self.seq = seq
+        self.values = values
+
+    def __len__(self) -> int:
+        return len(self.time)
+
+    def __repr__(self) -> str:
+        return f"<quorl_sdk.Batch {self.kind.name} side={self.side} frames={len(self)}>"
+
+
+def batches(raw: list[tuple[FrameKind, int | None, bytearray, bytearray, bytearray]]) -> dict[
+    StreamKey, Batch
+]:
+    """Wraps the engine's columns of each stream as numpy arrays, without copying."""
+    numpy = numpy_module("pull()")
+    result = {}
+    for kind, side, times, seqs, values in raw:
+        time = numpy.frombuffer(times, dtype=numpy.float64)
+        shape = (len(time), kind.value_count // 4, 4) if kind.is_grouped else (len(time), 21)
+        result[(kind, side)] = Batch(
+            kind, side, time, numpy.frombuffer(seqs, dtype=numpy.int64),
+            numpy.frombuffer(values, dtype=numpy.float64).reshape(shape),
+        )
+    return result
+
+
+class Handle:
+    """What the blocking and the asyncio client share: the engine and its settings."""
+
+    __slots__ = ("_stream", "_mode", "_timeout", "_close_timeout")
+
+    def __init__(self, stream: _engine.Stream, resolved: dict[str, object]) -> None:
+        """Wraps a connected engine; programs call the connect functions instead."""
+        self._stream = stream
+        self._mode: Mode = resolved["mode"]  # type: ignore[assignment]
+        self._timeout: float | None = resolved["timeout"]  # type: ignore[assignment]
+        self._close_timeout: float | None = resolved["close_timeout"]  # type: ignore[assignment]
 
     @property
     def port(self) -> int:
         """The TCP port of the connection."""
-        return self._port
+        return self._stream.port
 
     @property
     def mode(self) -> Mode:
         """How frames are handed over: :attr:`Mode.LOSSLESS` or :attr:`Mode.LATEST`."""
-        return self._channel.mode
+        return self._mode
 
     @property
     def timeout(self) -> float | None:
@@ -76,26 +117,49 @@ class _Handle:
 
     @property
     def received(self) -> int:
-        """Frames read from the connection so far (errors not counted)."""
-        return self._channel.received
+        """Data frames read from the connection so far (errors not counted)."""
+        return self._stream.received
 
     @property
     def dropped(self) -> int:
         """Frames replaced by a newer one of the same kind and side (latest mode only)."""
-        return self._channel.dropped
+        return self._stream.dropped
+
+    @property
+    def reconnections(self) -> int:
+        """How many times the connection was lost and made again."""
+        return self._stream.reconnections
 
     @property
     def closed(self) -> bool:
         """True once :meth:`close` has been called."""
-        return self._channel.closing
+        return self._stream.closed
+
+    def latest(self) -> dict[StreamKey, Frame]:
+        """Returns the newest frame received of each ``(kind, side)``, without waiting.
+
+        Consumes nothing, in either mode: for render loops that draw the
+        current state while another part of the program reads every frame.
+
+        Raises:
+            RuntimeError: "client is closed".
+        """
+        return self._stream.latest()
+
+    def _wait(self, timeout: float | None | EllipsisType) -> float | None:
+        """Returns the wait that ``timeout`` asks for, checked."""
+        wait = self._timeout if timeout is ... else timeout
+        check_timeout("timeout", wait)
+        return wait  # type: ignore[return-value]
 
 
-class Client(_Handle):
+class Client(Handle):
     """A live frame stream from a Quorl server; iterate it to receive :class:`Frame` values.
 
-    Created by :func:`connect` or :func:`connect_url`. A reader thread owns
-    the connection and hands frames over; waiting for one answers Ctrl-C
-    within a fraction of a second and stops after ``timeout`` seconds.
+    Created by :func:`connect` or :func:`connect_url`. A native engine thread
+    owns the connection, stamps each frame with its receive time and hands it
+    over; waiting for one answers Ctrl-C within a fraction of a second and
+    stops after ``timeout`` seconds.
 
     Use it as a context manager so that the connection is closed::
 
@@ -103,14 +167,15 @@ class Client(_Handle):
             for frame in client:
                 ...
 
-    A ``ValueError`` (the server sent a malformed frame) ends a ``for`` loop
+    A ``FrameError`` (the server sent a malformed frame) ends a ``for`` loop
     but not the stream: iterating again goes on with the following frame.
     Iteration ends (``StopIteration``) when the stream ends for good: the
     server closed the connection and reconnection is off or gave up.
 
-    One consumer thread at a time should read a client; ``close`` may be
-    called from any thread.
+    ``close`` may be called from any thread.
     """
+
+    __slots__ = ()
 
     def recv(self, timeout: float | None | EllipsisType = ...) -> Frame:
         """Waits for the next frame and returns it.
@@ -121,54 +186,52 @@ class Client(_Handle):
                 client's ``timeout``.
 
         Raises:
-            TimeoutError: no frame came within the timeout.
+            FrameTimeout: no frame came within the timeout.
             EOFError: the stream has ended for good.
-            ValueError: the server sent a frame the decoder rejects (message
+            FrameError: the server sent a frame the decoder rejects (message
                 "failed to decode a stream frame: ..."); the next call reads on.
-            ConnectionError: the stream failed or the server speaks another
-                protocol version.
+            StreamError, IncompatibleProtocol: the stream failed or the
+                server speaks another protocol version.
             RuntimeError: "client is closed".
         """
-        wait = self._timeout if isinstance(timeout, EllipsisType) else timeout
-        check_timeout("timeout", wait)
-        item = self._channel.take(wait)
-        if item is END:
-            raise EOFError("the stream has ended")
-        return _unwrap(item)
+        return self._stream.recv(self._wait(timeout))
 
-    def __iter__(self) -> Client:
-        return self
+    def pull(self, timeout: float | None | EllipsisType = ...) -> dict[StreamKey, Batch]:
+        """Takes every frame waiting (at least one, waiting as :meth:`recv` does), per stream.
+
+        Returns a dict from ``(kind, side)`` to a :class:`Batch` of numpy
+        arrays, built without a Python object per frame: the way to read a
+        high-rate stream. Frames that came before an error are returned; the
+        next call raises the error. Needs numpy.
+
+        Raises:
+            As :meth:`recv`; ImportError without numpy.
+        """
+        return batches(self._stream.pull(self._wait(timeout)))
+
+    def __iter__(self) -> Iterator[Frame]:
+        # The engine's own iterator: no Python call per frame.
+        return self._stream
 
     def __next__(self) -> Frame:
         """Returns the next frame, waiting up to the client's ``timeout``.
 
         Raises:
             StopIteration: the stream has ended for good.
-            TimeoutError, ValueError, ConnectionError, RuntimeError: as :meth:`recv`.
+            FrameTimeout, FrameError, StreamError, RuntimeError: as :meth:`recv`.
         """
-        item = self._channel.take(self._timeout)
-        if item is END:
-            raise StopIteration
-        return _unwrap(item)
+        return next(self._stream)
 
     def close(self) -> None:
-        """Closes the connection; frames still waiting are discarded.
+        """Closes the connection at once, in any state; frames still waiting are discarded.
 
-        When no native step is running the socket is closed at once. While the
-        reader thread waits inside the native client (which cannot be
-        interrupted), it closes the connection itself as soon as the server's
-        next item (frame, close or failure) arrives; ``close`` waits up to
-        ``close_timeout`` seconds for that and then returns in any case, so a
-        silent server keeps the socket open until it sends something or the
-        connection ends; with ``reconnect`` on, a lost connection keeps the
-        reader until a new one delivers a frame or the attempts give up.
-        Nothing is handed over after ``close``. Safe to call more than once.
-
-        Raises:
-            Nothing; a Ctrl-C during the wait is raised as KeyboardInterrupt.
+        Ends a wait on a silent server, a connection attempt, a wait between
+        reconnection attempts alike, and releases every waiting consumer
+        (they raise RuntimeError "client is closed"). Returns once the socket
+        is closed, or after ``close_timeout`` seconds in any case. Safe to
+        call more than once.
         """
-        self._finalizer()
-        self._channel.wait_stopped(self._close_timeout)
+        self._stream.close(self._close_timeout)
 
     def __enter__(self) -> Client:
         return self
@@ -181,129 +244,80 @@ class Client(_Handle):
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
-        return f"<quorl_sdk.Client port={self._port} mode={self.mode.value} {state}>"
+        return f"<quorl_sdk.Client port={self.port} mode={self.mode.value} {state}>"
 
 
-def _unwrap(item: Item | Any) -> Frame:
-    """Returns a frame, or raises the error that the reader handed over in its place."""
-    if isinstance(item, BaseException):
-        raise item
-    frame: Frame = item
-    return frame
+def open_stream(by_url: bool, target: object, options: dict[str, object]) -> tuple[
+    _engine.Stream, dict[str, object]
+]:
+    """Checks the options and starts an engine on them; returns it with the options resolved."""
+    resolved = resolve(options)
+    return start(by_url, target, resolved), resolved
 
 
-def open_reader(
-    connect: Any, arguments: dict[str, Any], mode: object, max_queue: object,
-    timeout: object, close_timeout: object,
-) -> Channel:
-    """Checks this layer's options and starts a reader that runs ``connect(**arguments)``.
-
-    Raises:
-        ValueError, TypeError: an option of this layer is invalid.
-    """
-    checked = check_options(mode, max_queue, timeout=timeout, close_timeout=close_timeout)
-    channel = Channel(checked, max_queue)  # type: ignore[arg-type]  # checked to be an int
-    start_reader(channel, connect, arguments)
-    return channel
-
-
-def _connect(
-    connect: Any, arguments: dict[str, Any], mode: object, max_queue: object,
-    timeout: float | None, close_timeout: float | None,
-) -> Client:
-    """Connects on a reader thread while this thread waits interruptibly."""
-    channel = open_reader(connect, arguments, mode, max_queue, timeout, close_timeout)
+def _connect(by_url: bool, target: object, options: dict[str, object]) -> Client:
+    stream, resolved = open_stream(by_url, target, options)
     try:
-        port = channel.wait_connected()
+        stream.wait_connected()
     except BaseException:
-        channel.close()  # a Ctrl-C: the reader drops the connection once it is up
+        stream.close(0.0)  # a Ctrl-C, or the connection failed
         raise
-    return Client(channel, port, timeout, close_timeout)
+    return Client(stream, resolved)
 
 
-def connect(
-    port: int | None = None,
-    *,
-    reconnect: bool = False,
-    base_delay_ms: int = 250,
-    max_delay_ms: int = 10000,
-    max_retries: int = 10,
-    mode: Mode | ModeName = Mode.LOSSLESS,
-    max_queue: int = DEFAULT_MAX_QUEUE,
-    timeout: float | None = None,
-    close_timeout: float | None = DEFAULT_CLOSE_TIMEOUT,
-) -> Client:
+def connect(port: int | None = None, **options: Unpack[Options]) -> Client:
     """Connects to a Quorl server on ``127.0.0.1`` and returns a :class:`Client`.
 
     Args:
         port: the server's port; None tries 5432, 5433, 5434 and 5435 in turn.
 
-        reconnect: re-establish a lost connection behind the iterator's back.
-        base_delay_ms: wait before the first reconnection attempt; doubles
-            after each failed attempt.
-        max_delay_ms: longest wait between two attempts.
-        max_retries: attempts per lost connection before the stream ends.
-
-        mode: ``"lossless"`` (every frame in order, the reader pauses while
-            ``max_queue`` frames wait) or ``"latest"`` (only the newest frame
-            of each kind and side waits).
-        max_queue: lossless mode's bound on waiting frames, at least 1.
-
+    Options (the same for every connect function):
+        reconnect: re-establish a lost connection behind the iterator's back
+            (counted in ``client.reconnections``).
+        base_delay_ms: wait before the first reconnection attempt (250);
+            doubles after each failed attempt.
+        max_delay_ms: longest wait between two attempts (10000).
+        max_retries: attempts per lost connection before the stream ends (10).
+        mode: ``"lossless"`` (every frame in order; the engine stops reading
+            while ``max_queue`` items wait) or ``"latest"`` (only the newest
+            frame of each kind and side, and the newest error, wait).
+        max_queue: lossless mode's bound on waiting items, at least 1 (1024).
         timeout: seconds that iterating waits for the next frame before it
-            raises TimeoutError; None waits without limit.
-        close_timeout: seconds that :meth:`Client.close` waits for the reader
-            to drop the connection; None waits until it has.
+            raises FrameTimeout; None (the default) waits without limit.
+        close_timeout: seconds that :meth:`Client.close` waits at most for the
+            socket to close (0.25).
+        kinds: the :class:`FrameKind` members to receive; the engine drops
+            every other kind before decoding it. None (the default): all.
+        wait: seconds to keep trying the first connection while no server
+            answers, for a program started before its server; None (the
+            default) tries once.
 
-    The connection is made on the reader thread; this thread waits for it and
-    answers Ctrl-C meanwhile (the attempt then goes on in the background and
-    its connection is dropped). The first connection is never retried.
+    The connection is made on the engine thread; this thread waits for it and
+    answers Ctrl-C meanwhile (the attempt is then abandoned).
 
     Raises:
-        ConnectionError: no server on the given port ("failed to connect to
+        ServerNotFound: no server on the given port ("failed to connect to
             Quorl at ws://127.0.0.1:PORT: ...") or on the default range ("no
             Quorl server found on ports 5432-5435; is Quorl running?").
         TypeError, OverflowError: ``port``, ``reconnect``, a delay or
             ``max_retries`` has the wrong type or range; exactly as
             ``_quorl_sdk.connect_raw`` raises them.
-        ValueError: ``mode``, ``max_queue`` or a timeout is invalid.
+        ValueError, TypeError: an option of this layer is invalid.
     """
-    arguments = {
-        "port": port, "reconnect": reconnect, "base_delay_ms": base_delay_ms,
-        "max_delay_ms": max_delay_ms, "max_retries": max_retries,
-    }
-    return _connect(
-        _quorl_sdk.connect_raw, arguments, mode, max_queue, timeout, close_timeout
-    )
+    return _connect(False, port, dict(options))
 
 
-def connect_url(
-    url: str,
-    *,
-    reconnect: bool = False,
-    base_delay_ms: int = 250,
-    max_delay_ms: int = 10000,
-    max_retries: int = 10,
-    mode: Mode | ModeName = Mode.LOSSLESS,
-    max_queue: int = DEFAULT_MAX_QUEUE,
-    timeout: float | None = None,
-    close_timeout: float | None = DEFAULT_CLOSE_TIMEOUT,
-) -> Client:
+def connect_url(url: str, **options: Unpack[Options]) -> Client:
     """Connects to a Quorl server at ``url`` (``ws://host:port``) and returns a :class:`Client`.
 
     The options are those of :func:`connect`.
 
     Raises:
         ValueError: ``url`` is not a usable Quorl URL ("invalid Quorl URL
-            `...`: ..."), or ``mode``, ``max_queue`` or a timeout is invalid.
-        ConnectionError: the connection attempt failed.
+            `...`: ..."), or an option is invalid.
+        ServerNotFound: the connection attempt failed.
         TypeError, OverflowError: an argument has the wrong type or range;
             exactly as ``_quorl_sdk.connect_url_raw`` raises them.
         UnicodeEncodeError: ``url`` has no UTF-8 form.
     """
-    arguments = {
-        "url": url, "reconnect": reconnect, "base_delay_ms": base_delay_ms,
-        "max_delay_ms": max_delay_ms, "max_retries": max_retries,
-    }
-    return _connect(
-        _quorl_sdk.connect_url_raw, arguments, mode, max_queue, timeout, close_timeout
-    )
+    return _connect(True, url, dict(options))

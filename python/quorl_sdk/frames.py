@@ -1,29 +1,45 @@
 """Decoded frames as Python values: :class:`FrameKind`, :class:`Frame` and :func:`decode_frame`.
 
-A frame is the named tuple ``(kind, side, values)``: the frame type as a
+A frame unpacks as ``kind, side, values``: the frame type as a
 :class:`FrameKind`, the hand side (0 or 1) or None for body data, and the flat
-list of the frame's binary64 values in wire order. Nothing here converts,
-reorders or checks the values: NaN payloads, infinities and negative zero come
-through bit for bit, and ``values`` is the very list the native decoder built.
+list of the frame's binary64 values in wire order. ``frame.time`` (seconds on
+``time.monotonic()``'s clock, taken when the frame's bytes were read) and
+``frame.seq`` (the data frames the client received before it) are attributes
+beside them. Nothing here converts, reorders or checks the values: NaN
+payloads, infinities and negative zero come through bit for bit.
 
-Quaternion and landmark frames hold groups of four values; :meth:`Frame.groups`
-views them as 4-tuples and :meth:`Frame.to_numpy` as an array of shape
-``(groups, 4)`` (angle frames: ``(21,)``) when numpy is installed.
+Quaternion and landmark frames hold groups of four values;
+:meth:`Frame.groups` views them as 4-tuples and :meth:`Frame.to_numpy` as an
+array of shape ``(groups, 4)`` (angle frames: ``(21,)``) when numpy is installed.
+
+Frames are built natively, without a Python call per frame: ``Frame`` is a
+struct sequence of the engine (a tuple of three with two more attributes),
+and its methods are attached here.
 """
 
 from __future__ import annotations
 
 import enum
-from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple
 
 import _quorl_sdk
 
+from quorl_sdk import _engine, errors
+
+TYPE_CHECKING = False  # typing stays unimported at run time
+
 if TYPE_CHECKING:
+    from collections.abc import Sequence
+
+    from typing import Any
+
     import numpy
     import numpy.typing
 
-__all__ = ["Frame", "FrameKind", "decode_frame"]
+    from quorl_sdk._engine import Frame
+else:
+    Frame = _engine.Frame
+
+__all__ = ["Frame", "FrameKind", "decode_frame", "make_frame"]
 
 Quad = tuple[float, float, float, float]
 
@@ -66,76 +82,78 @@ _VALUE_COUNTS = {
     FrameKind.BODY_ISB_ANGLES: 21,
     FrameKind.HAND_ISB_ANGLES: 21,
 }
-# Indexed by type byte: a tuple lookup is much cheaper per frame than FrameKind(kind).
+# Indexed by type byte: what the engine puts in a frame's kind.
 _KIND_BY_BYTE: tuple[FrameKind | None, ...] = (None, None, *FrameKind)
 
+_engine.configure(
+    _KIND_BY_BYTE,
+    (
+        errors.ServerNotFound, errors.IncompatibleProtocol, errors.StreamError,
+        errors.FrameError, errors.FrameTimeout,
+    ),
+)
 
-class Frame(NamedTuple):
-    """One decoded data frame: ``(kind, side, values)``.
 
-    Attributes:
-        kind: the frame type.
-        side: the hand side byte (0 or 1) for hand frames, None for body frames.
-        values: every value of the frame, flat and in wire order; in
-            quaternion and landmark frames value ``4 * j + i`` is component
-            ``i`` of group ``j``.
+def _groups(self: Frame) -> list[Quad]:
+    """Returns the quaternions or landmarks of the frame as 4-tuples, in order.
+
+    Raises:
+        ValueError: the frame holds ISB angles, which are single values.
     """
-
-    kind: FrameKind
-    side: int | None
-    values: list[float]
-
-    def groups(self) -> list[Quad]:
-        """Returns the quaternions or landmarks of the frame as 4-tuples, in order.
-
-        Raises:
-            ValueError: the frame holds ISB angles, which are single values.
-        """
-        if not self.kind.is_grouped:
-            raise ValueError(f"{self.kind.name} frames hold single angles, not groups of four")
-        # zip over one iterator four times takes four consecutive values per group.
-        components = iter(self.values)
-        return list(zip(components, components, components, components))
-
-    def to_numpy(self) -> numpy.typing.NDArray[numpy.float64]:
-        """Returns a new float64 array of the values: shape ``(groups, 4)`` or, for angles, ``(21,)``.
-
-        The array is a copy of the values, bit for bit; changing it leaves the
-        frame alone. Needs numpy (``pip install quorl-sdk[numpy]``), imported
-        on first use only.
-
-        Raises:
-            ImportError: numpy is not installed.
-        """
-        array: numpy.typing.NDArray[numpy.float64] = _numpy().array(self.values, dtype="float64")
-        return array.reshape(-1, 4) if self.kind.is_grouped else array
+    if not self.kind.is_grouped:
+        raise ValueError(f"{self.kind.name} frames hold single angles, not groups of four")
+    # zip over one iterator four times takes four consecutive values per group.
+    components = iter(self.values)
+    return list(zip(components, components, components, components))
 
 
-def _numpy() -> Any:
-    """Imports numpy on first use, with a hint at the extra when it is missing."""
+def _to_numpy(self: Frame) -> numpy.typing.NDArray[numpy.float64]:
+    """Returns a new float64 array of the values: shape ``(groups, 4)`` or, for angles, ``(21,)``.
+
+    The array is a copy of the values, bit for bit; changing it leaves the
+    frame alone. Needs numpy (``pip install quorl-sdk[numpy]``), imported on
+    first use only.
+
+    Raises:
+        ImportError: numpy is not installed.
+    """
+    array: numpy.typing.NDArray[numpy.float64] = numpy_module("Frame.to_numpy()").array(
+        self.values, dtype="float64"
+    )
+    return array.reshape(-1, 4) if self.kind.is_grouped else array
+
+
+_engine.Frame.groups = _groups
+_engine.Frame.to_numpy = _to_numpy
+_engine.Frame._fields = ("kind", "side", "values")
+
+
+def numpy_module(user: str) -> Any:
+    """Imports numpy on first use, with a hint at the extra for ``user`` when it is missing."""
     try:
         import numpy
     except ImportError as error:
-        raise ImportError(
-            "Frame.to_numpy() needs numpy: pip install 'quorl-sdk[numpy]'"
-        ) from error
+        raise ImportError(f"{user} needs numpy: pip install 'quorl-sdk[numpy]'") from error
     return numpy
 
 
-def frame_from_tuple(raw: tuple[int, int | None, list[float]]) -> Frame:
-    """Wraps a native ``(kind, side, values)`` tuple as a :class:`Frame`, keeping the list."""
-    kind, side, values = raw
-    member = _KIND_BY_BYTE[kind] if 0 <= kind < len(_KIND_BY_BYTE) else None
-    if member is None:
-        member = FrameKind(kind)  # raises ValueError: the native side never yields this
-    return Frame(member, side, values)
+def make_frame(
+    kind: int, side: int | None, values: list[float], time: float = float("nan"), seq: int = -1
+) -> Frame:
+    """Returns a :class:`Frame`; ``time`` NaN and ``seq`` -1 mark one that no client received.
+
+    Raises:
+        ValueError: ``kind`` is no frame type.
+    """
+    return Frame((FrameKind(kind), side, values, time, seq))
 
 
 def decode_frame(data: bytes | bytearray | Sequence[int]) -> Frame:
     """Decodes one binary frame (the bytes of one WebSocket message) into a :class:`Frame`.
 
     Accepts ``bytes``, ``bytearray`` or a sequence of ints from 0 to 255. The
-    native decoder's exceptions pass through unchanged.
+    native decoder's exceptions pass through unchanged. The frame has no
+    receive time (NaN) and no sequence number (-1).
 
     Raises:
         ValueError: the bytes are not a valid data frame; the message is the
@@ -143,4 +161,5 @@ def decode_frame(data: bytes | bytearray | Sequence[int]) -> Frame:
         TypeError: ``data`` is a ``str``, not a sequence, or holds a non-integer.
         OverflowError: an item lies outside 0 to 255.
     """
-    return frame_from_tuple(_quorl_sdk.decode_frame(data))
+    kind, side, values = _quorl_sdk.decode_frame(data)
+    return make_frame(kind, side, values)

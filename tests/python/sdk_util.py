@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import asyncio
 import os
-import threading
 import time
 from collections.abc import Callable
 
@@ -15,7 +14,7 @@ from support import MSG_BODY_ISB_ANGLES, encode, hello, scaled
 
 import _quorl_sdk
 
-READER_THREAD = "quorl-sdk-reader"
+ENGINE_THREAD = "quorl-engine"
 
 #: Skips a test module while the wheel's native module has no client yet.
 needs_native_client = pytest.mark.skipif(
@@ -72,9 +71,16 @@ def wait_until(condition: Callable[[], bool], seconds: float = 5.0) -> bool:
     return True
 
 
-def reader_threads() -> list[threading.Thread]:
-    """The live reader threads of quorl_sdk clients in this process."""
-    return [thread for thread in threading.enumerate() if thread.name == READER_THREAD]
+def engine_threads() -> int:
+    """How many native engine threads of quorl_sdk clients this process has."""
+    count = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as comm:
+                count += comm.read().strip() == ENGINE_THREAD
+        except OSError:
+            pass  # the thread ended meanwhile
+    return count
 
 
 def open_fds() -> int:

@@ -10,7 +10,7 @@ import pytest
 from sdk_util import (
     angles,
     needs_native_client,
-    reader_threads,
+    engine_threads,
     silent,
     sockets_to,
     streaming,
@@ -154,7 +154,7 @@ def test_async_connect_errors_are_the_native_ones():
 
 def test_async_close_ends_the_reader_and_socket_while_the_server_streams():
     """Leaving async with ends the reader thread and the socket; collection does too."""
-    threads = len(reader_threads())
+    threads = engine_threads()
 
     async def main(close):
         client = await quorl_sdk.connect_url_async(server.url, close_timeout=scaled(2))
@@ -168,5 +168,5 @@ def test_async_close_ends_the_reader_and_socket_while_the_server_streams():
     with websockets_server(streaming(angles(1), interval=0.001)) as server:
         for close in (True, False):
             run(main(close))
-            assert wait_until(lambda: len(reader_threads()) == threads)
+            assert wait_until(lambda: engine_threads() == threads)
             assert wait_until(lambda: sockets_to(server.port) == 0)

@@ -6,7 +6,6 @@
 #include <expected>
 #include <string>
 
-#include "quorl_sdk/client.hpp"
 #include "quorl_sdk/duration.hpp"
 #include "quorl_sdk/error.hpp"
 #include "quorl_sdk/websocket.hpp"
@@ -20,8 +19,15 @@ inline constexpr std::chrono::seconds HANDSHAKE_TIMEOUT{5};
 // Largest WebSocket message the client accepts.
 inline constexpr std::size_t MAX_MESSAGE_SIZE = 64 * 1024 * 1024;
 
+// Largest WebSocket frame the client accepts. A larger one is refused from
+// its header, before its payload is read, and fails the connection.
+inline constexpr std::size_t MAX_FRAME_SIZE = 16 * 1024 * 1024;
+
+class QuorlClient;
+
 // The connection settings. No defaults of its own: the caller fills every
-// field. Each connect operation consumes the builder.
+// field. Each connect operation consumes the builder; the client it yields
+// keeps the settings, which are all about reconnection.
 struct QuorlClientBuilder {
   bool reconnect;
   Duration base_delay;
@@ -55,3 +61,6 @@ net::awaitable<std::expected<WebSocket, QuorlError>> open(
 
 }  // namespace detail
 }  // namespace quorl_sdk
+
+// The builder's operations yield clients, which keep the builder's settings.
+#include "quorl_sdk/client.hpp"  // IWYU pragma: export

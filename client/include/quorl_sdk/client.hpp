@@ -3,6 +3,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/system/error_code.hpp>
+#include <chrono>
 #include <cstdint>
 #include <expected>
 #include <memory>
@@ -12,7 +13,7 @@
 #include <utility>
 
 #include "quorl_protocol/decode.hpp"
-#include "quorl_sdk/duration.hpp"
+#include "quorl_sdk/builder.hpp"
 #include "quorl_sdk/error.hpp"
 #include "quorl_sdk/runtime.hpp"
 #include "quorl_sdk/websocket.hpp"
@@ -22,14 +23,6 @@ namespace quorl_sdk {
 // What one step of the stream yields: a frame, an error, or nothing at all
 // when the stream has ended for good.
 using NextResult = std::optional<std::expected<quorl_protocol::Message, QuorlError>>;
-
-// The settings a client keeps for reconnection.
-struct ReconnectSettings {
-  bool reconnect = false;
-  Duration base_delay;
-  Duration max_delay;
-  std::uint32_t max_retries = 0;
-};
 
 // Returns true when `ec` means the peer went away (closing handshake, closed
 // stream, reset, abort, broken pipe, end of file) rather than a fault.
@@ -41,7 +34,8 @@ bool is_disconnect(const boost::system::error_code& ec) noexcept;
 // destroyed before the io_context it runs on.
 class QuorlClient {
  public:
-  QuorlClient(WebSocket stream, std::string url, std::uint16_t port, ReconnectSettings settings);
+  // Takes over `stream`; `settings` say how to reconnect to `url`.
+  QuorlClient(WebSocket stream, std::string url, std::uint16_t port, QuorlClientBuilder settings);
   QuorlClient(QuorlClient&&) noexcept;
   QuorlClient& operator=(QuorlClient&&) noexcept;
   QuorlClient(const QuorlClient&) = delete;
@@ -76,29 +70,62 @@ class QuorlClient {
   // Returns true once a hello announced another protocol version.
   bool incompatible() const noexcept { return incompatible_; }
 
- private:
-  // Returns the result of the message in the buffer and releases it; nullopt
-  // when the message yields nothing (text, a good hello).
-  NextResult take_message();
+  // Returns when the socket read that completed the last message a step
+  // returned (a frame or an error) came back: a time on the monotonic clock
+  // of the process, the clock of Python's time.monotonic().
+  std::chrono::steady_clock::time_point last_receive_time() const noexcept {
+    return last_receive_time_;
+  }
 
-  // Records that the connection has closed or failed.
-  void mark_ended() noexcept;
+  // Returns how many times recover() has replaced a lost connection.
+  std::uint64_t reconnections() const noexcept { return reconnections_; }
+
+ private:
+  // What a step asks of the code that drives it. The step's decisions live
+  // in begin_step(), after_read() and after_recovery(); next() and
+  // read_next() only perform what is asked, asynchronously or blocking.
+  enum class Need {
+    read,     // read some of the next message, then call after_read()
+    recover,  // run recover(), then call after_recovery()
+    nothing,  // the step is over; its result is in result_
+  };
+
+  Need begin_step() noexcept;
+  Need after_read(const boost::system::error_code& ec);
+  Need after_recovery(bool recovered);
+
+  // Returns what the step yields, leaving the client ready for the next one.
+  NextResult take_result() noexcept { return std::exchange(result_, std::nullopt); }
+
+  // Sets the largest frame the next read may begin: a frame never exceeds
+  // MAX_FRAME_SIZE, and the message it belongs to never MAX_MESSAGE_SIZE.
+  void limit_next_frame() noexcept;
+
+  // Turns the complete message in the buffer into the step's result and
+  // releases it; returns false when the message yields nothing (text, a
+  // good hello).
+  bool take_message();
+
+  // Ends the step with the result of a loss that was not made good: the end
+  // of the stream, or a stream error when it was no plain disconnect.
+  Need conclude();
 
   // Returns true when a loss leads to reconnection attempts.
   bool may_recover() const noexcept;
-
-  // Returns what a step reports for a loss that was not made good: the end
-  // of the stream, or a stream error when it was no plain disconnect.
-  static NextResult conclude(const boost::system::error_code& loss);
 
   std::unique_ptr<WebSocket> stream_;
   beast::flat_buffer buffer_;
   std::string url_;
   std::uint16_t port_;
-  ReconnectSettings settings_;
+  QuorlClientBuilder settings_;
   bool incompatible_ = false;
   // Set when the connection closed or failed; cleared by a new connection.
   bool ended_ = false;
+  // Why the connection ended, while a step deals with it.
+  boost::system::error_code loss_;
+  NextResult result_;
+  std::chrono::steady_clock::time_point last_receive_time_{};
+  std::uint64_t reconnections_ = 0;
 };
 
 }  // namespace quorl_sdk

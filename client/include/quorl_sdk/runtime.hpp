@@ -23,9 +23,6 @@ class Runtime {
   Runtime& operator=(const Runtime&) = delete;
   ~Runtime();
 
-  // Returns the executor that asynchronous operations of this runtime use.
-  net::io_context::executor_type executor() noexcept { return io_.get_executor(); }
-
   // Returns the io_context, for objects that must be constructed on it.
   net::io_context& context() noexcept { return io_; }
 

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/compose.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -11,7 +13,10 @@
 #include <boost/beast/websocket/teardown.hpp>
 #include <boost/system/error_code.hpp>
 #include <boost/system/system_error.hpp>
+#include <chrono>
 #include <cstddef>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace quorl_sdk {
@@ -28,30 +33,91 @@ inline constexpr std::size_t READ_BUFFER_SIZE = 128 * 1024;
 // on waiting when a signal interrupts them: Asio reports a poll() cut short
 // by a signal as an error, which would fail the WebSocket stream whenever
 // the process handles a signal (the interpreter handles several).
+// Every read that brings bytes stamps the time it returned: the closest the
+// client gets to the moment a frame arrived.
 class Socket : public net::basic_stream_socket<net::ip::tcp, net::io_context::executor_type> {
  public:
   using Plain = net::basic_stream_socket<net::ip::tcp, net::io_context::executor_type>;
+  using Clock = std::chrono::steady_clock;
   using basic_stream_socket::basic_stream_socket;
+
+  // Returns when the last read that brought bytes returned; the epoch of the
+  // clock before the first.
+  Clock::time_point last_read_time() const noexcept { return last_read_time_; }
 
   // Reads some bytes, blocking; retries when a signal interrupts the wait.
   template <class MutableBufferSequence>
   std::size_t read_some(const MutableBufferSequence& buffers, boost::system::error_code& ec) {
     std::size_t n = 0;
+    send_pending();
     do {
       n = basic_stream_socket::read_some(buffers, ec);
     } while (ec == net::error::interrupted);
+    stamp(n);
     return n;
   }
 
-  // Writes some bytes, blocking; retries when a signal interrupts the wait.
+  // Reads some bytes asynchronously, stamping the time the read completed.
+  template <class MutableBufferSequence, class ReadToken>
+  auto async_read_some(const MutableBufferSequence& buffers, ReadToken&& token) {
+    return net::async_compose<ReadToken, void(boost::system::error_code, std::size_t)>(
+        [this, buffers, started = false](auto& self, boost::system::error_code ec = {},
+                                         std::size_t n = 0) mutable {
+          if (!started) {
+            started = true;
+            send_pending();
+            basic_stream_socket::async_read_some(buffers, std::move(self));
+            return;
+          }
+          stamp(n);
+          self.complete(ec, n);
+        },
+        token, *this);
+  }
+
+  // Writes some bytes; retries when a signal interrupts the wait. Blocks
+  // until the opening handshake is done; after it, see stop_blocking_writes().
   template <class ConstBufferSequence>
   std::size_t write_some(const ConstBufferSequence& buffers, boost::system::error_code& ec) {
+    if (!blocking_writes_) return write_frame(copy_of(buffers), ec);
     std::size_t n = 0;
     do {
       n = basic_stream_socket::write_some(buffers, ec);
     } while (ec == net::error::interrupted);
     return n;
   }
+
+  // Writes some bytes asynchronously; the same rules as write_some().
+  template <class ConstBufferSequence, class WriteToken>
+  auto async_write_some(const ConstBufferSequence& buffers, WriteToken&& token) {
+    return net::async_compose<WriteToken, void(boost::system::error_code, std::size_t)>(
+        [this, buffers, started = false](auto& self, boost::system::error_code ec = {},
+                                         std::size_t n = 0) mutable {
+          if (started) {
+            self.complete(ec, n);
+            return;
+          }
+          started = true;
+          if (blocking_writes_) {
+            basic_stream_socket::async_write_some(buffers, std::move(self));
+            return;
+          }
+          n = write_frame(copy_of(buffers), ec);
+          // The completion must not run inside the initiating call.
+          net::post(get_executor(), beast::bind_front_handler(std::move(self), ec, n));
+        },
+        token, *this);
+  }
+
+  // Ends blocking writes. Once the connection is open the client writes only
+  // control frames (pongs and a close frame), each in one call; a server that
+  // floods pings and never reads would otherwise block the client in a write
+  // of a pong, and then nothing would be read any more. From now on every
+  // write reports the whole frame written at once: what the socket does not
+  // take without blocking stays pending and goes out ahead of later writes
+  // and before each read. Of frames not started yet only the newest is kept,
+  // as a newer pong answers every earlier ping.
+  void stop_blocking_writes() noexcept { blocking_writes_ = false; }
 
   // The throwing forms, for callers that use them.
   template <class MutableBufferSequence>
@@ -68,6 +134,36 @@ class Socket : public net::basic_stream_socket<net::ip::tcp, net::io_context::ex
     if (ec) throw boost::system::system_error(ec);
     return n;
   }
+
+ private:
+  template <class ConstBufferSequence>
+  static std::string copy_of(const ConstBufferSequence& buffers) {
+    std::string bytes(net::buffer_size(buffers), '\0');
+    net::buffer_copy(net::buffer(bytes), buffers);
+    return bytes;
+  }
+
+  // Queues `frame` behind the started frame, replacing a frame not started
+  // yet, and writes what the socket takes without blocking. Returns the size
+  // of `frame`, or 0 with `ec` set when the socket failed.
+  std::size_t write_frame(std::string frame, boost::system::error_code& ec);
+
+  // Writes what the socket takes of the pending bytes without blocking.
+  void send_pending(boost::system::error_code& ec);
+  void send_pending() noexcept {
+    boost::system::error_code ignored;
+    if (!pending_.empty()) send_pending(ignored);
+  }
+
+  void stamp(std::size_t bytes) noexcept {
+    if (bytes != 0) last_read_time_ = Clock::now();
+  }
+
+  Clock::time_point last_read_time_{};
+  bool blocking_writes_ = true;
+  // The rest of a started frame, then at most one frame not started yet.
+  std::string pending_;
+  std::size_t started_size_ = 0;
 };
 
 namespace detail {

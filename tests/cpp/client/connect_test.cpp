@@ -171,6 +171,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RefusedAnswer{"not_found", HttpReply{http_not_found()}},
                     RefusedAnswer{"subprotocol",
                                   RawUpgrade{.extra_headers = "Sec-WebSocket-Protocol: chat\r\n"}},
+                    RefusedAnswer{"extension", RawUpgrade{.extra_headers =
+                                                              "Sec-WebSocket-Extensions: "
+                                                              "permessage-deflate\r\n"}},
                     RefusedAnswer{
                         "bad_accept",
                         HttpReply{"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"

@@ -133,14 +133,18 @@ TEST_P(recover, makes_no_attempt_with_zero_retries) {
   EXPECT_EQ(server.connections().size(), 1u);
 }
 
-// Every loss starts a fresh cycle: attempts and waits count from the start again.
+// Every loss starts a fresh cycle: attempts and waits count from the start again; the client
+// counts the connections it got back.
 TEST_P(recover, starts_a_fresh_cycle_on_every_loss) {
   TestServer server({frame_then_close(2), refused, frame_then_close(3), refused,
                      WebSocketScript{{SendBinary{data_frame(4)}}}});
   start(server, backoff(40, 1'000, 2));
   EXPECT_EQ(next_type(), 2);
+  EXPECT_EQ(client_->reconnections(), 0u);
   EXPECT_EQ(next_type(), 3);  // after waits of 40 and 80 ms
+  EXPECT_EQ(client_->reconnections(), 1u);
   EXPECT_EQ(next_type(), 4);  // after waits of 40 and 80 ms again, with two attempts again
+  EXPECT_EQ(client_->reconnections(), 2u);  // successes only, not attempts
   const auto records = server.connections();
   ASSERT_EQ(records.size(), 5u);
   expect_waits(records, 0, {40, 80});

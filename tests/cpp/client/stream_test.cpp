@@ -6,6 +6,7 @@
 #include <boost/beast/websocket/error.hpp>
 #include <chrono>
 #include <csignal>
+#include <future>
 #include <span>
 #include <thread>
 
@@ -157,6 +158,19 @@ TEST_P(stream, answers_pings_while_reading) {
       session.server.wait_until([](const auto& r) { return !r.empty() && r[0].pongs == 1; }, 5s));
 }
 
+// A frame carries the time the socket read that completed it returned.
+TEST_P(stream, stamps_the_time_each_frame_arrived) {
+  Session session({binary(data_frame(2)), Pause{100ms}, binary(data_frame(3))});
+  EXPECT_EQ(type_of(session.next()), 2);
+  const auto first = session.client.last_receive_time();
+  EXPECT_NE(first, Clock::time_point{});
+  EXPECT_LE(first, Clock::now());
+  EXPECT_EQ(type_of(session.next()), 3);
+  const auto second = session.client.last_receive_time();
+  EXPECT_GE(millis_between(first, second), 90);
+  EXPECT_LE(second, Clock::now());
+}
+
 // Checks that `ending` after one frame ends the stream for good.
 void ends_the_stream(const Step& ending) {
   Session session({binary(data_frame(2)), ending});
@@ -228,6 +242,78 @@ TEST_P(stream, accepts_messages_up_to_64_mib) {
   EXPECT_EQ(error_of(session.next()), QuorlError(QuorlError::Decode{ProtocolError::WrongLength{
                                           0x02, 416, quorl_sdk::MAX_MESSAGE_SIZE - 1}}));
   EXPECT_EQ(type_of(session.next()), 3);
+}
+
+// Returns the header of an unmasked frame with `first` as its first byte
+// (FIN and opcode) announcing `length` payload bytes, in the 64-bit form.
+Bytes frame_header(std::uint8_t first, std::uint64_t length) {
+  Bytes header{first, 127};
+  for (int shift = 56; shift >= 0; shift -= 8) {
+    header.push_back(static_cast<std::uint8_t>(length >> shift));
+  }
+  return header;
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+constexpr std::uint8_t BINARY_FIN = 0x82;
+constexpr std::uint8_t BINARY_MORE = 0x02;
+constexpr std::uint8_t CONTINUATION_FIN = 0x80;
+
+struct FrameLimitCase {
+  const char* name;
+  Bytes sent;  // raw frames; the payload of a refused frame never comes
+};
+
+// A frame above 16 MiB fails the stream from its header alone, also inside a small message.
+TEST_P(stream, refuses_a_frame_above_16_mib_from_its_header) {
+  const auto too_big = quorl_sdk::MAX_FRAME_SIZE + 1;
+  for (const FrameLimitCase& limit :
+       {FrameLimitCase{"single", frame_header(BINARY_FIN, too_big)},
+        FrameLimitCase{"continuation", concat(Bytes{BINARY_MORE, 1, 0x02},
+                                              frame_header(CONTINUATION_FIN, too_big))}}) {
+    SCOPED_TRACE(limit.name);
+    Session session({SendRaw{limit.sent}, Pause{30s}});
+    EXPECT_EQ(error_of(session.next()),
+              QuorlError(QuorlError::Stream{
+                  boost::system::error_code(websocket::error::message_too_big).message()}));
+    EXPECT_FALSE(session.next().has_value());
+  }
+}
+
+// Frames of 16 MiB each make up a message of up to 64 MiB.
+TEST_P(stream, accepts_frames_of_16_mib) {
+  const Bytes piece(quorl_sdk::MAX_FRAME_SIZE, 0x02);
+  Bytes sent = concat(frame_header(BINARY_MORE, piece.size()), piece);
+  sent = concat(concat(sent, frame_header(CONTINUATION_FIN, piece.size())), piece);
+  Session session({SendRaw{sent}, binary(data_frame(3))});
+  EXPECT_EQ(error_of(session.next()), QuorlError(QuorlError::Decode{ProtocolError::WrongLength{
+                                          0x02, 416, 2 * quorl_sdk::MAX_FRAME_SIZE - 1}}));
+  EXPECT_EQ(type_of(session.next()), 3);
+}
+
+// A server that floods pings and never reads does not keep the frame behind them from arriving.
+TEST_P(stream, reads_on_through_a_ping_flood) {
+  const Bytes payload(125, 0x70);
+  const Bytes ping = concat({0x89, static_cast<std::uint8_t>(payload.size())}, payload);
+  Bytes flood;
+  constexpr int PINGS = 100'000;  // pongs far beyond what the socket buffers hold
+  flood.reserve(PINGS * ping.size());
+  for (int i = 0; i < PINGS; ++i) flood.insert(flood.end(), ping.begin(), ping.end());
+  // The server writes it all in one go and reads nothing until the write is done.
+  TestServer server({RawUpgrade{.after_response = concat(flood, server_frame(data_frame(5)))}});
+  Runtime runtime;
+  QuorlClient client = connect(runtime, server);
+  auto step = std::async(std::launch::async, [&] {
+    return GetParam() == Mode::coroutine ? runtime.run(client.next()) : client.read_next(runtime);
+  });
+  const bool arrived = step.wait_for(60s) == std::future_status::ready;
+  if (!arrived) server.stop();  // ends the stalled read
+  EXPECT_TRUE(arrived) << "the client stopped reading";
+  EXPECT_EQ(type_of(step.get()), 5);
 }
 
 // Without reconnection recover() answers false at once and connects nowhere.

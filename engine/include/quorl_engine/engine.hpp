@@ -1,0 +1,102 @@
+#pragma once
+
+#include <atomic>
+#include <bitset>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "quorl_engine/handoff.hpp"
+#include "quorl_sdk/builder.hpp"
+#include "quorl_sdk/client.hpp"
+
+namespace quorl_engine {
+
+namespace net = boost::asio;
+
+// Where the engine connects: a URL, a loopback port, or (neither) the first
+// port of the discovery range that answers.
+struct Target {
+  std::optional<std::string> url;
+  std::optional<std::uint16_t> port;
+};
+
+struct EngineOptions {
+  Target target;
+  quorl_sdk::QuorlClientBuilder connection;
+  Mode mode = Mode::lossless;
+  std::size_t max_queue = 1;
+  // Bit t set: frames of type byte t are handed over.
+  std::bitset<256> kinds = std::bitset<256>().set();
+  // How long the first connection is tried again while no server answers.
+  std::chrono::steady_clock::duration wait{0};
+};
+
+// One connection's engine: a thread of its own runs the client on a private
+// io_context, stamps each data frame with its receive time and a sequence
+// number, and hands it over through a Handoff. The thread never touches the
+// interpreter and blocks every signal.
+class Engine {
+ public:
+  // Starts the engine thread, which connects at once.
+  static std::shared_ptr<Engine> start(EngineOptions options);
+
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+  ~Engine();
+
+  Handoff& handoff() noexcept { return handoff_; }
+
+  // Ends the engine in whatever state it is: connecting, reading, waiting to
+  // reconnect. Returns at once; the thread drops the connection and ends by
+  // itself. Safe to call more than once, from any thread. In a forked child
+  // it does nothing: the engine belongs to the parent.
+  void stop() noexcept;
+
+  // Returns true when the engine was made in this process, not inherited
+  // through fork().
+  bool owned_by_this_process() const noexcept;
+
+  // Returns how many times the client has reconnected.
+  std::uint64_t reconnections() const noexcept { return reconnections_.load(); }
+
+  // Returns true once the engine thread has released everything it held.
+  bool finished() const noexcept { return finished_.load(); }
+
+  // Waits until finished() or `until`; touches nothing but this object.
+  void wait_finished(std::chrono::steady_clock::time_point until);
+
+ private:
+  explicit Engine(EngineOptions options);
+
+  void run(std::shared_ptr<Engine> self) noexcept;
+  void drive();
+  net::awaitable<void> session();
+  net::awaitable<std::expected<quorl_sdk::QuorlClient, quorl_sdk::QuorlError>> connect_once();
+  net::awaitable<std::expected<quorl_sdk::QuorlClient, quorl_sdk::QuorlError>> connect_first();
+  net::awaitable<void> stream();
+  bool hand_over(quorl_sdk::NextResult& result);
+
+  const EngineOptions options_;
+  const std::uint64_t generation_;
+  Handoff handoff_;
+  std::mutex io_mutex_;  // guards the existence of io_, not its use
+  std::optional<net::io_context> io_;
+  // The connection; lives on the engine thread and dies before io_.
+  std::optional<quorl_sdk::QuorlClient> client_;
+  std::uint64_t next_seq_ = 0;
+  std::atomic<std::uint64_t> reconnections_{0};
+  std::atomic<bool> finished_{false};
+  std::mutex finish_mutex_;
+  std::condition_variable finish_;
+};
+
+// Stops every engine of this process and waits up to `bound` for their
+// threads to release what they hold. For the interpreter's exit.
+void stop_all_engines(std::chrono::milliseconds bound) noexcept;
+
+}  // namespace quorl_engine

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <variant>
+
+#include "quorl_protocol/decode.hpp"
+#include "quorl_sdk/error.hpp"
+
+namespace quorl_engine {
+
+// The most values a data frame holds (hand landmarks: 21 groups of four).
+inline constexpr std::size_t MAX_VALUES = 84;
+
+// The streams a server sends: three body kinds, and three hand kinds on each
+// of two sides.
+inline constexpr std::size_t STREAM_COUNT = 9;
+
+// The side byte of a body frame, which has no side.
+inline constexpr std::uint8_t NO_SIDE = 0xff;
+
+// One decoded data frame with its receive time and sequence number, as the
+// engine hands it over. Plain data of fixed size: copying it allocates nothing.
+struct FrameRecord {
+  std::uint8_t type = 0;      // the wire type byte, 2 to 7
+  std::uint8_t side = NO_SIDE;  // 0 or 1 for hand frames
+  std::uint8_t count = 0;     // values used, of MAX_VALUES
+  double time = 0.0;          // seconds on the monotonic clock
+  std::uint64_t seq = 0;      // data frames handed over before this one
+  std::array<double, MAX_VALUES> values{};
+};
+
+// A failure reported in the stream's order. In latest mode an error that
+// replaces waiting ones counts them in `replaced`.
+struct ErrorRecord {
+  quorl_sdk::QuorlError error;
+  std::uint64_t replaced = 0;
+};
+
+using Item = std::variant<FrameRecord, ErrorRecord>;
+
+// Returns the record of a decoded message.
+FrameRecord make_record(const quorl_protocol::Message& message, double time, std::uint64_t seq);
+
+// Returns the stream (0 to STREAM_COUNT - 1) of a data frame's type and side,
+// or nothing for a type that is no data frame.
+std::optional<std::size_t> stream_index(std::uint8_t type, std::uint8_t side) noexcept;
+
+}  // namespace quorl_engine

@@ -1,0 +1,207 @@
+// The module quorl_sdk._engine: configure(), start(), the Frame and Stream
+// types, and the exit hook that stops every engine before the process ends.
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include "args.hpp"
+#include "convert.hpp"
+#include "entry.hpp"
+#include "quorl_engine/engine.hpp"
+#include "stream.hpp"
+#include "values.hpp"
+
+namespace quorl_engine_module {
+namespace {
+
+using quorl_engine::EngineOptions;
+using quorl_engine::Mode;
+using quorl_sdk::Duration;
+
+// How long the exit hook waits for the engine threads to let go.
+constexpr std::chrono::milliseconds EXIT_BOUND{1000};
+
+constexpr const char* kStartPortParameters[] = {
+    "port",      "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
+    "latest", "max_queue", "kinds",         "wait",         "timeout",
+};
+constexpr const char* kStartUrlParameters[] = {
+    "url",       "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
+    "latest", "max_queue", "kinds",         "wait",         "timeout",
+};
+constexpr std::size_t kStartParameterCount = std::size(kStartPortParameters);
+constexpr quorl_module::Signature kStartPortSignature{"start_port()", kStartPortParameters,
+                                                      kStartParameterCount};
+constexpr quorl_module::Signature kStartUrlSignature{"start_url()", kStartUrlParameters,
+                                                     kStartParameterCount};
+
+// The package's defaults; the package passes every argument.
+constexpr std::uint64_t kBaseDelayMs = 250;
+constexpr std::uint64_t kMaxDelayMs = 10000;
+constexpr std::uint32_t kMaxRetries = 10;
+constexpr long kMaxRetriesLimit = 4294967295;
+
+// Converts one argument into `out` with `convert`; a TypeError names the
+// parameter, as _quorl_sdk's connect functions do.
+template <class T, class Convert>
+bool convert_argument(PyObject* value, const char* name, Convert convert, T& out) {
+  auto converted = convert(value);
+  if (!converted) {
+    quorl_module::rewrap_argument_error(name);
+    return false;
+  }
+  out = static_cast<T>(*converted);
+  return true;
+}
+
+bool convert_url(PyObject* url, quorl_engine::Target& target) {
+  std::string text;
+  if (!convert_argument(url, "url", quorl_module::to_utf8, text)) return false;
+  target.url = std::move(text);
+  return true;
+}
+
+bool convert_port(PyObject* port, quorl_engine::Target& target) {
+  if (port == Py_None) return true;
+  const auto in_range = [](PyObject* value) {
+    return quorl_module::to_long_in_range(value, 0, 65535);
+  };
+  std::uint16_t number = 0;
+  if (!convert_argument(port, "port", in_range, number)) return false;
+  target.port = number;
+  return true;
+}
+
+bool convert_connection(PyObject* const* bound, quorl_sdk::QuorlClientBuilder& out) {
+  bool reconnect = false;
+  std::uint64_t base_ms = kBaseDelayMs;
+  std::uint64_t max_ms = kMaxDelayMs;
+  std::uint32_t retries = kMaxRetries;
+  const auto retries_in_range = [](PyObject* value) {
+    return quorl_module::to_long_in_range(value, 0, kMaxRetriesLimit);
+  };
+  if (!convert_argument(bound[0], "reconnect", quorl_module::to_bool, reconnect) ||
+      !convert_argument(bound[1], "base_delay_ms", quorl_module::to_u64, base_ms) ||
+      !convert_argument(bound[2], "max_delay_ms", quorl_module::to_u64, max_ms) ||
+      !convert_argument(bound[3], "max_retries", retries_in_range, retries)) {
+    return false;
+  }
+  out = {.reconnect = reconnect,
+         .base_delay = Duration::from_millis(base_ms),
+         .max_delay = Duration::from_millis(max_ms),
+         .max_retries = retries};
+  return true;
+}
+
+// Reads None or a number of seconds, already checked by the package.
+bool convert_seconds(PyObject* value, std::optional<double>& out) {
+  if (value == Py_None) return true;
+  const double seconds = PyFloat_AsDouble(value);
+  if (seconds == -1.0 && PyErr_Occurred() != nullptr) return false;
+  out = std::isfinite(seconds) ? std::max(seconds, 0.0) : 1e9;
+  return true;
+}
+
+bool convert_stream_options(PyObject* const* bound, EngineOptions& options) {
+  const int latest = PyObject_IsTrue(bound[0]);
+  const Py_ssize_t max_queue = PyLong_AsSsize_t(bound[1]);
+  const unsigned long long kinds = PyLong_AsUnsignedLongLong(bound[2]);
+  if (latest < 0 || PyErr_Occurred() != nullptr) return false;
+  options.mode = latest ? Mode::latest : Mode::lossless;
+  options.max_queue = static_cast<std::size_t>(std::max<Py_ssize_t>(max_queue, 1));
+  options.kinds.reset();
+  for (std::size_t type = 0; type < 64; ++type) options.kinds[type] = (kinds >> type) & 1;
+  std::optional<double> wait;
+  if (!convert_seconds(bound[3], wait)) return false;
+  options.wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(wait.value_or(0.0)));
+  return true;
+}
+
+// Starts an engine on the target that `convert_target` reads from the first
+// argument; the others are the same for every target.
+template <class ConvertTarget>
+PyObject* start(const quorl_module::Signature& signature, ConvertTarget convert_target,
+                PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&]() -> PyObject* {
+    PyObject* bound[kStartParameterCount];
+    if (!quorl_module::bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+    EngineOptions options;
+    std::optional<double> timeout;
+    if (!convert_target(bound[0], options.target) ||
+        !convert_connection(bound + 1, options.connection) ||
+        !convert_stream_options(bound + 5, options) || !convert_seconds(bound[9], timeout)) {
+      return nullptr;
+    }
+    return new_stream(quorl_engine::Engine::start(std::move(options)), timeout);
+  });
+}
+
+PyObject* start_port(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  return start(kStartPortSignature, convert_port, args, nargs, kwnames);
+}
+
+PyObject* start_url(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames) {
+  return start(kStartUrlSignature, convert_url, args, nargs, kwnames);
+}
+
+PyObject* configure_module(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  return entry([&]() -> PyObject* {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "configure() takes kinds and errors");
+      return nullptr;
+    }
+    if (!configure(args[0], args[1])) return nullptr;
+    return quorl_module::new_ref(Py_None).release();
+  });
+}
+
+PyMethodDef module_methods[] = {
+    {"start_port", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start_port)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "start_port(port, reconnect, base_delay_ms, max_delay_ms, max_retries, latest, max_queue, "
+     "kinds, wait, timeout) -> Stream; the engine connects on its own thread."},
+    {"start_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start_url)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "start_url(url, ...) -> Stream; as start_port() with a ws://host:port URL."},
+    {"configure",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_module)),
+     METH_FASTCALL,
+     "configure(kinds, errors); the FrameKind members by type byte and the exception classes "
+     "(ServerNotFound, IncompatibleProtocol, StreamError, FrameError, FrameTimeout)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "quorl_sdk._engine", "The package's streaming engine (private).", 0,
+    module_methods,        nullptr,             nullptr,                                      nullptr,
+    nullptr,
+};
+
+// Runs at the end of the interpreter's finalization, before the process's
+// static destructors: no engine thread is left holding a socket or an
+// io_context when they run.
+void stop_engines_at_exit() { quorl_engine::stop_all_engines(EXIT_BOUND); }
+
+PyObject* make_module() {
+  owned_ref module(PyModule_Create(&module_def));
+  if (!module || !init_frame_type(module.get()) || !init_stream_type(module.get())) {
+    return nullptr;
+  }
+  static const bool hooked = Py_AtExit(stop_engines_at_exit) == 0;
+  if (!hooked) {
+    PyErr_SetString(PyExc_RuntimeError, "no room for the engine's exit hook");
+    return nullptr;
+  }
+  return module.release();
+}
+
+}  // namespace
+}  // namespace quorl_engine_module
+
+PyMODINIT_FUNC PyInit__engine() {
+  return quorl_engine_module::entry([] { return quorl_engine_module::make_module(); });
+}

@@ -1,0 +1,145 @@
+"""The options of the four connect functions, defined once, and the start of an engine.
+
+Every connect function takes its target (a port or a URL) and ``**options``
+of :class:`Options`; :data:`DEFAULTS` holds their defaults and :func:`start`
+checks them and starts the native engine, which connects on its own thread.
+"""
+
+from __future__ import annotations
+
+import enum
+import math
+from collections.abc import Iterable
+
+from quorl_sdk import _engine
+from quorl_sdk.frames import FrameKind
+
+TYPE_CHECKING = False  # typing stays unimported at run time
+
+if TYPE_CHECKING:
+    from typing import Literal, TypedDict
+
+    ModeName = Literal["lossless", "latest"]
+
+    class Options(TypedDict, total=False):
+        """The options every connect function takes; see :func:`quorl_sdk.connect`."""
+
+        reconnect: bool
+        base_delay_ms: int
+        max_delay_ms: int
+        max_retries: int
+        mode: Mode | ModeName
+        max_queue: int
+        timeout: float | None
+        close_timeout: float | None
+        kinds: Iterable[FrameKind] | None
+        wait: float | None
+
+
+__all__ = ["DEFAULTS", "Mode", "Options", "check_timeout", "start"]
+
+
+class Mode(str, enum.Enum):
+    """How frames are handed to a consumer that reads slower than the server sends."""
+
+    #: Every frame, in order. The engine stops reading while ``max_queue``
+    #: items wait, so memory stays bounded and TCP pushes back on the server.
+    LOSSLESS = "lossless"
+    #: Only the newest frame of each ``(kind, side)`` waits, and the newest
+    #: error; older ones are replaced (and counted in ``dropped``).
+    LATEST = "latest"
+
+
+DEFAULTS: dict[str, object] = {
+    "reconnect": False,
+    "base_delay_ms": 250,
+    "max_delay_ms": 10000,
+    "max_retries": 10,
+    "mode": Mode.LOSSLESS,
+    "max_queue": 1024,
+    "timeout": None,
+    "close_timeout": 0.25,
+    "kinds": None,
+    "wait": None,
+}
+
+_EVERY_KIND = sum(1 << kind for kind in FrameKind)
+
+
+def check_timeout(name: str, value: object) -> None:
+    """Accepts None or a number of seconds that is at least 0.
+
+    Raises:
+        TypeError: ``value`` is neither a number nor None.
+        ValueError: ``value`` is negative or NaN.
+    """
+    if value is None:
+        return
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError(f"{name} must be a number of seconds or None, got {type(value).__name__}")
+    if math.isnan(value) or value < 0:
+        raise ValueError(f"{name} must be at least 0 seconds, got {value!r}")
+
+
+def _check_mode(mode: object) -> Mode:
+    try:
+        return Mode(mode)
+    except ValueError:
+        raise ValueError(f"mode must be 'lossless' or 'latest', got {mode!r}") from None
+
+
+def _check_max_queue(max_queue: object) -> int:
+    if isinstance(max_queue, bool) or not isinstance(max_queue, int):
+        raise TypeError(f"max_queue must be an int, got {type(max_queue).__name__}")
+    if max_queue < 1:
+        raise ValueError(f"max_queue must be at least 1, got {max_queue}")
+    return max_queue
+
+
+def _kind_mask(kinds: object) -> int:
+    """Returns the bit mask of type bytes of ``kinds`` (None: every kind)."""
+    if kinds is None:
+        return _EVERY_KIND
+    if isinstance(kinds, (str, bytes)) or not isinstance(kinds, Iterable):
+        raise TypeError(f"kinds must be an iterable of FrameKind, got {type(kinds).__name__}")
+    mask = 0
+    for kind in kinds:
+        if not isinstance(kind, FrameKind):
+            raise TypeError(f"kinds must hold FrameKind members, got {kind!r}")
+        mask |= 1 << kind
+    return mask
+
+
+def resolve(options: dict[str, object]) -> dict[str, object]:
+    """Returns ``options`` with the defaults filled in, this layer's options checked.
+
+    Raises:
+        TypeError: an unknown option, or an option of the wrong type.
+        ValueError: an option out of range.
+    """
+    unknown = options.keys() - DEFAULTS.keys()
+    if unknown:
+        raise TypeError(f"unexpected option {sorted(unknown)[0]!r}")
+    resolved = {**DEFAULTS, **options}
+    resolved["mode"] = _check_mode(resolved["mode"])
+    _check_max_queue(resolved["max_queue"])
+    for name in ("timeout", "close_timeout", "wait"):
+        check_timeout(name, resolved[name])
+    resolved["kinds"] = _kind_mask(resolved["kinds"])
+    return resolved
+
+
+def start(by_url: bool, target: object, resolved: dict[str, object]) -> _engine.Stream:
+    """Starts an engine that connects to the URL or port ``target`` (port None: discovery).
+
+    Raises:
+        TypeError, OverflowError, UnicodeEncodeError: a connection argument
+            has the wrong type or range, exactly as ``_quorl_sdk``'s connect
+            functions raise them.
+    """
+    begin = _engine.start_url if by_url else _engine.start_port
+    return begin(
+        target, resolved["reconnect"], resolved["base_delay_ms"], resolved["max_delay_ms"],
+        resolved["max_retries"], resolved["mode"] is Mode.LATEST, resolved["max_queue"],
+        resolved["kinds"], resolved["wait"], resolved["timeout"],
+    )
