@@ -304,6 +304,9 @@ class Bench:
         self.results = {c.name: Figures() for c in contenders if not c.missing}
         self.memory: dict[str, tuple[int, int]] = {}
         self.failed: dict[str, str] = {}
+        # The machine's load average (1 minute) before and after the runs: others'
+        # work on the same cores weighs on every figure, the latencies most.
+        self.load = (os.getloadavg()[0], 0.0)
 
     def attempt(self, contender: Contender, action: Callable[[], str | None]) -> None:
         """Runs `action` unless `contender` failed before; notes its failure, bounded in time."""
@@ -343,6 +346,7 @@ class Bench:
             if contender.name in MEMORY_MODES:
                 self.attempt(contender, lambda c=contender: self._note_memory(
                     c, f"{base}/frames/{args.memory_frames}"))
+        self.load = (self.load[0], os.getloadavg()[0])
 
     def _note_memory(self, contender: Contender, url: str) -> None:
         self.memory[contender.name] = memory_growth(contender, url)
@@ -358,7 +362,8 @@ def report(bench: Bench, args: argparse.Namespace, import_ms: float, heavy: list
     results = bench.succeeded()
     print(f"{args.frames:,} hand-landmark frames per throughput run; latency over "
           f"{args.latency_frames:,} frames at {args.rate:g} Hz; medians of {args.rounds} "
-          f"interleaved rounds; server in its own process; {os.cpu_count()} CPUs")
+          f"interleaved rounds; server in its own process; {os.cpu_count()} CPUs, load "
+          f"average {bench.load[0]:.1f} before the runs and {bench.load[1]:.1f} after")
     print_table(results, bench.contenders)
     for name, problem in bench.failed.items():
         print(f"FAILED {name}: {problem}")
