@@ -11,8 +11,9 @@ both decoding with `struct`. A server in a process of its own
 
 For each client, as medians over interleaved rounds:
 - frames/s and CPU time per frame (the CPU time of this process, every thread
-  included, over the frames read) for `--frames` frames sent as fast as the
-  connection takes them;
+  included, over the frames read; "threads" is the part spent outside the
+  program's own thread, by the package's engine) for `--frames` frames sent
+  as fast as the connection takes them;
 - latency at 1 kHz: the server writes `time.monotonic()` into the first value
   of each frame, and the program subtracts it from `time.monotonic()` when it
   gets the frame (p50 and p99); where frames carry their arrival time, the
@@ -70,6 +71,8 @@ class Figures:
 
     frames_per_s: list[float] = field(default_factory=list)
     cpu_us_per_frame: list[float] = field(default_factory=list)
+    # The share of the CPU time spent by threads other than the program's.
+    other_threads_us_per_frame: list[float] = field(default_factory=list)
     p50_us: list[float] = field(default_factory=list)
     p99_us: list[float] = field(default_factory=list)
     arrival_p50_us: list[float] = field(default_factory=list)
@@ -87,13 +90,15 @@ def percentile(ordered: list[float], share: float) -> float:
 
 def run_throughput(contender: Contender, url: str, frames: int, figures: Figures) -> str | None:
     """Reads one stream of `frames` frames and notes frames/s and CPU per frame."""
-    wall, cpu = time.perf_counter(), time.process_time()
+    wall, cpu, mine = time.perf_counter(), time.process_time(), time.thread_time()
     read = contender.count(url)
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    mine = time.thread_time() - mine
     if read != frames:
         return f"read {read} of {frames} frames"
     figures.frames_per_s.append(read / wall)
     figures.cpu_us_per_frame.append(cpu / read * 1e6)
+    figures.other_threads_us_per_frame.append((cpu - mine) / read * 1e6)
     return None
 
 
@@ -255,7 +260,7 @@ def print_table(results: dict[str, Figures], contenders: list[Contender]) -> Non
         return f"{value / raw.median(figure):>7.2f}" if raw else f"{'-':>7}"
 
     print(f"{'client':<20}{'frames/s':>11}{'x Raw':>7}{'CPU µs/frame':>14}{'x Raw':>7}"
-          f"{'p50 µs':>8}{'p99 µs':>8}   arrival p50/p99 µs")
+          f"{'threads':>9}{'p50 µs':>8}{'p99 µs':>8}   arrival p50/p99 µs")
     for contender in contenders:
         mine = results.get(contender.name)
         if contender.missing:
@@ -266,7 +271,8 @@ def print_table(results: dict[str, Figures], contenders: list[Contender]) -> Non
             continue
         fps, cpu = mine.median("frames_per_s"), mine.median("cpu_us_per_frame")
         line = (f"{contender.name:<20}{fps:>11,.0f}{versus_raw(fps, 'frames_per_s')}"
-                f"{cpu:>14.2f}{versus_raw(cpu, 'cpu_us_per_frame')}")
+                f"{cpu:>14.2f}{versus_raw(cpu, 'cpu_us_per_frame')}"
+                f"{mine.median('other_threads_us_per_frame'):>9.2f}")
         if contender.delivers:
             line += f"{mine.median('p50_us'):>8.0f}{mine.median('p99_us'):>8.0f}"
             if mine.arrival_p50_us:
