@@ -52,26 +52,6 @@ double seconds(Clock::time_point at) {
   return std::chrono::duration<double>(at.time_since_epoch()).count();
 }
 
-// Returns when the socket read that completed the client's last message
-// returned, where the client records it; otherwise now.
-template <class Client>
-Clock::time_point receive_time(const Client& client) {
-  if constexpr (requires { client.last_receive_time(); }) {
-    return client.last_receive_time();
-  } else {
-    return Clock::now();
-  }
-}
-
-template <class Client>
-std::uint64_t reconnections_of(const Client& client) {
-  if constexpr (requires { client.reconnections(); }) {
-    return client.reconnections();
-  } else {
-    return 0;
-  }
-}
-
 // Returns the type byte a decode error names, when it names one.
 std::optional<std::uint8_t> type_of(const QuorlError& error) {
   const auto* decode = std::get_if<QuorlError::Decode>(&error.value());
@@ -217,7 +197,7 @@ net::awaitable<ConnectResult> Engine::connect_first() {
 net::awaitable<void> Engine::stream() {
   for (;;) {
     auto result = co_await client_->next();
-    reconnections_.store(reconnections_of(*client_));
+    reconnections_.store(client_->reconnections());
     if (!result) co_return;
     if (!hand_over(result)) co_return;
   }
@@ -232,7 +212,7 @@ bool Engine::hand_over(quorl_sdk::NextResult& result) {
   }
   const auto type = quorl_protocol::message_type(*outcome);
   if (!options_.kinds.test(type)) return true;
-  return handoff_.put(make_record(*outcome, seconds(receive_time(*client_)), next_seq_++));
+  return handoff_.put(make_record(*outcome, seconds(client_->last_receive_time()), next_seq_++));
 }
 
 void stop_all_engines(std::chrono::milliseconds bound) noexcept {

@@ -132,9 +132,7 @@ void Handoff::close() {
   } else {
     slots_.clear();
   }
-  {
-    std::lock_guard lock(mutex_);
-  }
+  { std::lock_guard lock(mutex_); }
   ready_.notify_all();
   room_.notify_all();
   armed_.store(false);

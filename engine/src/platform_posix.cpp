@@ -15,7 +15,9 @@ namespace {
 
 std::atomic<std::uint64_t> generation{0};
 
-void count_fork_in_child() noexcept { generation.fetch_add(1, std::memory_order_relaxed); }
+void count_fork_in_child() noexcept {
+  generation.fetch_add(1, std::memory_order_relaxed);
+}
 
 // Installed once, before the first engine exists.
 const bool fork_handler_installed = [] {
@@ -30,7 +32,9 @@ WakeDescriptor::WakeDescriptor() {
   write_fd_ = read_fd_;
 }
 
-WakeDescriptor::~WakeDescriptor() { close(read_fd_); }
+WakeDescriptor::~WakeDescriptor() {
+  close(read_fd_);
+}
 
 void WakeDescriptor::signal() noexcept {
   const std::uint64_t one = 1;
@@ -49,7 +53,9 @@ void block_all_signals() noexcept {
   pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
-void name_this_thread(const char* name) noexcept { pthread_setname_np(pthread_self(), name); }
+void name_this_thread(const char* name) noexcept {
+  pthread_setname_np(pthread_self(), name);
+}
 
 std::uint64_t fork_generation() noexcept {
   (void)fork_handler_installed;

@@ -17,10 +17,14 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from types import FrameType
+from typing import TYPE_CHECKING
 
 from quorl_sdk.client import Client, Mode, connect, connect_url
 from quorl_sdk.errors import FrameError, FrameTimeout, IncompatibleProtocol, StreamError
 from quorl_sdk.frames import Frame
+
+if TYPE_CHECKING:
+    from quorl_sdk._options import Options
 
 __all__ = [
     "Session",
@@ -196,14 +200,15 @@ class Session:
             ValueError: the URL is not a usable Quorl URL.
             TypeError, OverflowError: the port is out of range.
         """
-        schedule = {
+        schedule: Options = {
             "reconnect": self.reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
             "max_delay_ms": round(MAX_DELAY * 1000), "max_retries": MAX_RETRIES,
+            "mode": self.mode,
         }
         if self.target.url is not None:
-            self._client = connect_url(self.target.url, mode=self.mode, **schedule)
+            self._client = connect_url(self.target.url, **schedule)
         else:
-            self._client = connect(self.target.port, mode=self.mode, **schedule)
+            self._client = connect(self.target.port, **schedule)
         self.port = self._client.port
 
     def next(self, timeout: float) -> Frame | None:

@@ -125,7 +125,7 @@ def resolve(options: dict[str, object]) -> dict[str, object]:
     _check_max_queue(resolved["max_queue"])
     for name in ("timeout", "close_timeout", "wait"):
         check_timeout(name, resolved[name])
-    resolved["kinds"] = _kind_mask(resolved["kinds"])
+    _kind_mask(resolved["kinds"])
     return resolved
 
 
@@ -141,5 +141,5 @@ def start(by_url: bool, target: object, resolved: dict[str, object]) -> _engine.
     return begin(
         target, resolved["reconnect"], resolved["base_delay_ms"], resolved["max_delay_ms"],
         resolved["max_retries"], resolved["mode"] is Mode.LATEST, resolved["max_queue"],
-        resolved["kinds"], resolved["wait"], resolved["timeout"],
+        _kind_mask(resolved["kinds"]), resolved["wait"], resolved["timeout"],
     )

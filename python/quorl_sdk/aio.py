@@ -174,6 +174,9 @@ class AsyncClient(Handle):
         As :meth:`quorl_sdk.Client.close`, without blocking the loop: waits up
         to ``close_timeout`` seconds for the socket to close. Safe to call
         more than once.
+
+        Raises:
+            Nothing (cancellation aside).
         """
         import asyncio
 
@@ -221,6 +224,7 @@ class Connecting:
                 await readiness.wait(False, None)
         except BaseException:
             stream.close(0.0)  # cancelled, or the connection failed
+            del stream, readiness  # the traceback keeps this frame: let the descriptors go now
             raise
         return AsyncClient(stream, resolved)
 

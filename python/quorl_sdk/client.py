@@ -150,7 +150,7 @@ class Handle:
         """Returns the wait that ``timeout`` asks for, checked."""
         wait = self._timeout if timeout is ... else timeout
         check_timeout("timeout", wait)
-        return wait  # type: ignore[return-value]
+        return wait
 
 
 class Client(Handle):
@@ -230,6 +230,9 @@ class Client(Handle):
         (they raise RuntimeError "client is closed"). Returns once the socket
         is closed, or after ``close_timeout`` seconds in any case. Safe to
         call more than once.
+
+        Raises:
+            Nothing; a Ctrl-C during the short wait is raised as KeyboardInterrupt.
         """
         self._stream.close(self._close_timeout)
 
@@ -261,6 +264,7 @@ def _connect(by_url: bool, target: object, options: dict[str, object]) -> Client
         stream.wait_connected()
     except BaseException:
         stream.close(0.0)  # a Ctrl-C, or the connection failed
+        del stream  # the traceback keeps this frame: let the engine's descriptors go now
         raise
     return Client(stream, resolved)
 

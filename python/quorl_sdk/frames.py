@@ -123,9 +123,11 @@ def _to_numpy(self: Frame) -> numpy.typing.NDArray[numpy.float64]:
     return array.reshape(-1, 4) if self.kind.is_grouped else array
 
 
-_engine.Frame.groups = _groups
-_engine.Frame.to_numpy = _to_numpy
-_engine.Frame._fields = ("kind", "side", "values")
+# The native type takes its methods here; _fields as a named tuple has it.
+for _name, _attribute in (
+    ("groups", _groups), ("to_numpy", _to_numpy), ("_fields", ("kind", "side", "values"))
+):
+    setattr(_engine.Frame, _name, _attribute)
 
 
 def numpy_module(user: str) -> Any:

@@ -7,19 +7,11 @@ import os
 import time
 from collections.abc import Callable
 
-import pytest
 from websockets.asyncio.server import ServerConnection
 
 from support import MSG_BODY_ISB_ANGLES, encode, hello, scaled
 
-import _quorl_sdk
-
 ENGINE_THREAD = "quorl-engine"
-
-#: Skips a test module while the wheel's native module has no client yet.
-needs_native_client = pytest.mark.skipif(
-    not hasattr(_quorl_sdk, "connect_url_raw"), reason="the native module has no client yet"
-)
 
 
 def angles(number: float) -> bytes:

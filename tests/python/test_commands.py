@@ -20,7 +20,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
-from sdk_util import needs_native_client, wait_until
+from sdk_util import wait_until
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
@@ -38,7 +38,6 @@ from support import (
     websockets_server,
 )
 
-pytestmark = needs_native_client
 
 ROOT = Path(__file__).resolve().parents[2]
 QUORL_SDK = [sys.executable, "-m", "quorl_sdk"]
@@ -393,8 +392,8 @@ def test_session_reconnects_then_gives_up_after_max_retries(
             server.start()
             assert wait_until(lambda: session.next(0.05) is not None and session.reconnections)
             assert session.reconnections == 1
-            server.stop()
             started_at = time.monotonic()
+            server.stop()
             with pytest.raises(_live.StreamFailed) as failed:
                 for _ in range(1000):
                     session.next(0.05)

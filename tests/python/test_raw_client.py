@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import gc
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 import weakref
@@ -11,6 +14,7 @@ from contextlib import closing
 import pytest
 
 from _quorl_sdk import RawClient, connect_url_raw, decode_frame
+from sdk_util import streaming
 from support import (
     MSG_BODY_LANDMARKS,
     MSG_HAND_ISB_ANGLES,
@@ -358,6 +362,33 @@ class TestObject:
             del client
             gc.collect()
             assert os_thread_count() == before
+
+
+# A daemon thread steps a client on a streaming server while the main thread
+# ends the program. The finalising interpreter ends the thread when it takes
+# back the interpreter lock, by a forced unwind that must pass through the
+# native frames.
+DAEMON_AT_EXIT = """
+    import sys, threading
+    from _quorl_sdk import connect_url_raw
+    client = connect_url_raw(sys.argv[1])
+    started = threading.Event()
+    def drain():
+        for _ in client:
+            started.set()
+    threading.Thread(target=drain, daemon=True).start()
+    started.wait(10)
+"""
+
+
+def test_interpreter_exit_with_a_daemon_thread_in_next():
+    """A program whose daemon thread is inside next() at exit exits with 0, every time."""
+    with websockets_server(streaming(F1)) as server:
+        for run in range(20):
+            result = subprocess.run(
+                [sys.executable, "-c", textwrap.dedent(DAEMON_AT_EXIT), server.url],
+                capture_output=True, text=True, timeout=scaled(30))
+            assert (run, result.returncode, result.stderr) == (run, 0, "")
 
 
 def borrow_error(action):

@@ -9,7 +9,6 @@ import time
 import pytest
 from sdk_util import (
     angles,
-    needs_native_client,
     engine_threads,
     silent,
     sockets_to,
@@ -21,8 +20,6 @@ from support import MSG_HAND_ISB_ANGLES, encode, hello, scaled, sending, websock
 import _quorl_sdk
 import quorl_sdk
 from quorl_sdk import AsyncClient, FrameKind, Mode
-
-pytestmark = needs_native_client
 
 
 def run(coroutine):

@@ -9,7 +9,6 @@ import time
 import pytest
 from sdk_util import (
     angles,
-    needs_native_client,
     open_fds,
     engine_threads,
     silent,
@@ -37,8 +36,6 @@ from support import (
 import _quorl_sdk
 import quorl_sdk
 from quorl_sdk import Frame, FrameKind, Mode
-
-pytestmark = needs_native_client
 
 
 def free_port() -> int:

@@ -8,13 +8,10 @@ import sys
 from pathlib import Path
 
 import pytest
-from sdk_util import needs_native_client
 from support import all_sample_frames, hello, scaled, sending, websockets_server
 
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ["stream.py", "latest.py", "stream_async.py", "arrays.py"]
-
-pytestmark = needs_native_client
 
 
 def readme_snippets() -> list[str]:

@@ -9,7 +9,7 @@ import textwrap
 import time
 
 import pytest
-from sdk_util import needs_native_client, silent
+from sdk_util import silent
 from support import ScriptedServer, scaled, websockets_server
 
 PROGRAMS = {
@@ -42,8 +42,6 @@ PROGRAMS = {
         quorl_sdk.connect_url(url)
     """,
 }
-
-pytestmark = needs_native_client
 
 
 def interrupt(program: str, url: str) -> tuple[float, subprocess.CompletedProcess[str]]:

@@ -24,11 +24,11 @@ inline constexpr std::uint8_t NO_SIDE = 0xff;
 // One decoded data frame with its receive time and sequence number, as the
 // engine hands it over. Plain data of fixed size: copying it allocates nothing.
 struct FrameRecord {
-  std::uint8_t type = 0;      // the wire type byte, 2 to 7
+  std::uint8_t type = 0;        // the wire type byte, 2 to 7
   std::uint8_t side = NO_SIDE;  // 0 or 1 for hand frames
-  std::uint8_t count = 0;     // values used, of MAX_VALUES
-  double time = 0.0;          // seconds on the monotonic clock
-  std::uint64_t seq = 0;      // data frames handed over before this one
+  std::uint8_t count = 0;       // values used, of MAX_VALUES
+  double time = 0.0;            // seconds on the monotonic clock
+  std::uint64_t seq = 0;        // data frames handed over before this one
   std::array<double, MAX_VALUES> values{};
 };
 

@@ -7,7 +7,7 @@
 
 #include "args.hpp"
 #include "convert.hpp"
-#include "entry.hpp"
+#include "panic.hpp"
 #include "quorl_engine/engine.hpp"
 #include "stream.hpp"
 #include "values.hpp"
@@ -23,11 +23,11 @@ using quorl_sdk::Duration;
 constexpr std::chrono::milliseconds EXIT_BOUND{1000};
 
 constexpr const char* kStartPortParameters[] = {
-    "port",      "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
+    "port",   "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
     "latest", "max_queue", "kinds",         "wait",         "timeout",
 };
 constexpr const char* kStartUrlParameters[] = {
-    "url",       "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
+    "url",    "reconnect", "base_delay_ms", "max_delay_ms", "max_retries",
     "latest", "max_queue", "kinds",         "wait",         "timeout",
 };
 constexpr std::size_t kStartParameterCount = std::size(kStartPortParameters);
@@ -124,7 +124,7 @@ bool convert_stream_options(PyObject* const* bound, EngineOptions& options) {
 template <class ConvertTarget>
 PyObject* start(const quorl_module::Signature& signature, ConvertTarget convert_target,
                 PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     PyObject* bound[kStartParameterCount];
     if (!quorl_module::bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
     EngineOptions options;
@@ -149,7 +149,7 @@ PyObject* start_url(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* configure_module(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     if (nargs != 2) {
       PyErr_SetString(PyExc_TypeError, "configure() takes kinds and errors");
       return nullptr;
@@ -167,8 +167,7 @@ PyMethodDef module_methods[] = {
     {"start_url", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start_url)),
      METH_FASTCALL | METH_KEYWORDS,
      "start_url(url, ...) -> Stream; as start_port() with a ws://host:port URL."},
-    {"configure",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_module)),
+    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_module)),
      METH_FASTCALL,
      "configure(kinds, errors); the FrameKind members by type byte and the exception classes "
      "(ServerNotFound, IncompatibleProtocol, StreamError, FrameError, FrameTimeout)."},
@@ -176,15 +175,23 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quorl_sdk._engine", "The package's streaming engine (private).", 0,
-    module_methods,        nullptr,             nullptr,                                      nullptr,
+    PyModuleDef_HEAD_INIT,
+    "quorl_sdk._engine",
+    "The package's streaming engine (private).",
+    0,
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
 // Runs at the end of the interpreter's finalization, before the process's
 // static destructors: no engine thread is left holding a socket or an
 // io_context when they run.
-void stop_engines_at_exit() { quorl_engine::stop_all_engines(EXIT_BOUND); }
+void stop_engines_at_exit() {
+  quorl_engine::stop_all_engines(EXIT_BOUND);
+}
 
 PyObject* make_module() {
   owned_ref module(PyModule_Create(&module_def));
@@ -203,5 +210,5 @@ PyObject* make_module() {
 }  // namespace quorl_engine_module
 
 PyMODINIT_FUNC PyInit__engine() {
-  return quorl_engine_module::entry([] { return quorl_engine_module::make_module(); });
+  return quorl_module::guard([] { return quorl_engine_module::make_module(); });
 }

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "entry.hpp"
+#include "panic.hpp"
 #include "values.hpp"
 
 namespace quorl_engine_module {
@@ -40,13 +40,14 @@ struct StreamState {
 };
 
 struct StreamObject {
-  PyObject_HEAD
-  StreamState* state;
+  PyObject_HEAD StreamState* state;
 };
 
 PyObject* stream_type_object = nullptr;
 
-StreamState& state_of(PyObject* self) { return *reinterpret_cast<StreamObject*>(self)->state; }
+StreamState& state_of(PyObject* self) {
+  return *reinterpret_cast<StreamObject*>(self)->state;
+}
 
 // --- waiting ---
 
@@ -148,7 +149,7 @@ bool read_timeout(PyObject* value, std::optional<double>& out) {
 // --- methods ---
 
 PyObject* Stream_recv(PyObject* self, PyObject* timeout_arg) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     std::optional<double> timeout;
     if (!read_timeout(timeout_arg, timeout)) return nullptr;
     return receive(self, timeout, false);
@@ -156,7 +157,8 @@ PyObject* Stream_recv(PyObject* self, PyObject* timeout_arg) {
 }
 
 PyObject* Stream_iternext(PyObject* self) {
-  return entry([&]() -> PyObject* { return receive(self, state_of(self).timeout, true); });
+  return quorl_module::guard(
+      [&]() -> PyObject* { return receive(self, state_of(self).timeout, true); });
 }
 
 PyObject* Stream_iter(PyObject* self) {
@@ -165,7 +167,7 @@ PyObject* Stream_iter(PyObject* self) {
 }
 
 PyObject* Stream_poll(PyObject* self, PyObject* /*unused*/) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     StreamState& s = state_of(self);
     Item item;
     const Took took = take(s, item, Clock::time_point::min());
@@ -206,8 +208,8 @@ PyObject* make_batch(const std::vector<const FrameRecord*>& records) {
     seq_out += 8;
     value_out += record->count * 8;
   }
-  return PyTuple_Pack(5, kind_object(first.type), side_object(first.side), times.get(),
-                      seqs.get(), values.get());
+  return PyTuple_Pack(5, kind_object(first.type), side_object(first.side), times.get(), seqs.get(),
+                      values.get());
 }
 
 PyObject* batches_of(const std::vector<FrameRecord>& staging) {
@@ -226,7 +228,7 @@ PyObject* batches_of(const std::vector<FrameRecord>& staging) {
 }
 
 PyObject* Stream_pull(PyObject* self, PyObject* timeout_arg) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     std::optional<double> timeout;
     if (!read_timeout(timeout_arg, timeout)) return nullptr;
     StreamState& s = state_of(self);
@@ -248,7 +250,7 @@ PyObject* Stream_pull(PyObject* self, PyObject* timeout_arg) {
 }
 
 PyObject* Stream_latest(PyObject* self, PyObject* /*unused*/) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     StreamState& s = state_of(self);
     if (!usable(s)) return raise_outcome(Took::closed, false);
     std::array<std::optional<FrameRecord>, quorl_engine::STREAM_COUNT> newest;
@@ -267,7 +269,7 @@ PyObject* Stream_latest(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* Stream_wait_connected(PyObject* self, PyObject* /*unused*/) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     StreamState& s = state_of(self);
     Handoff& handoff = s.engine->handoff();
     while (!handoff.connected()) {
@@ -283,7 +285,7 @@ PyObject* Stream_wait_connected(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* Stream_connect_result(PyObject* self, PyObject* /*unused*/) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     Handoff& handoff = state_of(self).engine->handoff();
     if (!handoff.connected()) return quorl_module::new_ref(Py_None).release();
     if (auto error = handoff.take_connect_error()) {
@@ -295,7 +297,7 @@ PyObject* Stream_connect_result(PyObject* self, PyObject* /*unused*/) {
 }
 
 PyObject* Stream_arm(PyObject* self, PyObject* connected_seen) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     StreamState& s = state_of(self);
     const int seen = PyObject_IsTrue(connected_seen);
     if (seen < 0) return nullptr;
@@ -317,7 +319,7 @@ PyObject* Stream_fileno(PyObject* self, PyObject* /*unused*/) {
 // Stops the engine, then waits up to `timeout` seconds for its thread to
 // have closed the socket (at once, unless it waits in a name lookup).
 PyObject* Stream_close(PyObject* self, PyObject* timeout_arg) {
-  return entry([&]() -> PyObject* {
+  return quorl_module::guard([&]() -> PyObject* {
     std::optional<double> timeout;
     if (!read_timeout(timeout_arg, timeout)) return nullptr;
     Engine& engine = *state_of(self).engine;
@@ -351,7 +353,9 @@ PyObject* Stream_get_dropped(PyObject* self, void*) {
 PyObject* Stream_get_reconnections(PyObject* self, void*) {
   return PyLong_FromUnsignedLongLong(state_of(self).engine->reconnections());
 }
-PyObject* Stream_get_closed(PyObject* self, void*) { return PyBool_FromLong(!usable(state_of(self))); }
+PyObject* Stream_get_closed(PyObject* self, void*) {
+  return PyBool_FromLong(!usable(state_of(self)));
+}
 PyObject* Stream_get_queued(PyObject* self, void*) {
   StreamState& s = state_of(self);
   return PyLong_FromSize_t(usable(s) ? s.engine->handoff().size() : 0);

@@ -13,10 +13,12 @@ PyStructSequence_Field frame_fields[] = {
     {"kind", "the frame type, a FrameKind"},
     {"side", "the hand side (0 or 1); None for body frames"},
     {"values", "every value of the frame, flat and in wire order"},
-    {"time", "seconds on time.monotonic()'s clock when the frame's bytes were read; "
-             "NaN for a frame that no client received"},
-    {"seq", "data frames this client received before this one; -1 for a frame that no "
-            "client received"},
+    {"time",
+     "seconds on time.monotonic()'s clock when the frame's bytes were read; "
+     "NaN for a frame that no client received"},
+    {"seq",
+     "data frames this client received before this one; -1 for a frame that no "
+     "client received"},
     {nullptr, nullptr},
 };
 
@@ -75,7 +77,9 @@ bool init_frame_type(PyObject* module) {
   return true;
 }
 
-PyObject* frame_type() noexcept { return frame_type_object; }
+PyObject* frame_type() noexcept {
+  return frame_type_object;
+}
 
 bool configure(PyObject* kind_table, PyObject* error_table) {
   return take_table(kind_table, kinds, "kinds") && take_table(error_table, errors, "errors");

@@ -1,0 +1,104 @@
+#include "quorl_engine/handoff.hpp"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace quorl_engine {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+Item body(std::uint64_t seq) {
+  FrameRecord record;
+  record.type = quorl_protocol::MSG_BODY_ISB_ANGLES;
+  record.seq = seq;
+  record.count = 21;
+  return record;
+}
+
+bool readable(int fd) {
+  pollfd watch{fd, POLLIN, 0};
+  return poll(&watch, 1, 0) == 1;
+}
+
+TEST(handoff, a_full_lossless_queue_holds_the_producer_until_half_is_free) {
+  Handoff handoff(Mode::lossless, 4);
+  std::atomic<std::uint64_t> handed{0};
+  std::thread producer([&] {
+    for (std::uint64_t seq = 0; seq < 12; ++seq) {
+      if (!handoff.put(body(seq))) return;
+      handed = seq + 1;
+    }
+  });
+  while (handed < 4) std::this_thread::sleep_for(1ms);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(handed, 4u);  // the fifth waits for room
+  Item out;
+  for (std::uint64_t seq = 0; seq < 12; ++seq) {
+    const auto deadline = Clock::now() + 5s;
+    while (!handoff.pop(out) && Clock::now() < deadline) handoff.wait(Clock::now() + 10ms, true);
+    ASSERT_EQ(std::get<FrameRecord>(out).seq, seq);
+  }
+  producer.join();
+  EXPECT_EQ(handoff.received(), 12u);
+}
+
+TEST(handoff, close_releases_a_producer_waiting_for_room_and_a_waiting_consumer) {
+  Handoff handoff(Mode::lossless, 1);
+  ASSERT_TRUE(handoff.put(body(0)));
+  std::atomic<bool> producer_done{false};
+  std::thread producer([&] {
+    EXPECT_FALSE(handoff.put(body(1)));
+    producer_done = true;
+  });
+  Handoff idle(Mode::latest, 1);
+  std::thread consumer([&] { idle.wait(Clock::now() + 10s, true); });
+  std::this_thread::sleep_for(50ms);
+  const auto started = Clock::now();
+  handoff.close();
+  idle.close();
+  producer.join();
+  consumer.join();
+  EXPECT_TRUE(producer_done);
+  EXPECT_LT(Clock::now() - started, 2s);
+  Item out;
+  EXPECT_FALSE(handoff.pop(out));  // waiting items are discarded
+}
+
+TEST(handoff, an_armed_descriptor_turns_readable_once_the_producer_flushes) {
+  Handoff handoff(Mode::latest, 1);
+  handoff.set_connected(5432);
+  ASSERT_TRUE(handoff.arm(true));
+  ASSERT_TRUE(handoff.put(body(0)));
+  EXPECT_FALSE(readable(handoff.wake_fd()));  // the batch is not announced yet
+  handoff.flush();
+  EXPECT_TRUE(readable(handoff.wake_fd()));
+  handoff.disarm();
+  EXPECT_FALSE(readable(handoff.wake_fd()));
+  // With an item waiting, arming says so instead of waiting.
+  EXPECT_FALSE(handoff.arm(true));
+}
+
+TEST(handoff, a_waiting_consumer_wakes_on_the_flush_not_on_its_timeout) {
+  Handoff handoff(Mode::lossless, 8);
+  handoff.set_connected(5432);
+  std::thread producer([&] {
+    std::this_thread::sleep_for(50ms);
+    handoff.put(body(0));
+    handoff.flush();
+  });
+  const auto started = Clock::now();
+  handoff.wait(started + 10s, true);
+  producer.join();
+  EXPECT_LT(Clock::now() - started, 5s);
+  Item out;
+  EXPECT_TRUE(handoff.pop(out));
+}
+
+}  // namespace
+}  // namespace quorl_engine
