@@ -73,7 +73,11 @@ quorl_build_wheel() {
   rm -rf "$raw" "$wheelhouse"
   python -m pip wheel -q --no-deps -w "$raw" "$QUORL_ROOT" \
     -C cmake.define.QUORL_WARNINGS_AS_ERRORS=ON "$@" >&2
-  auditwheel repair -w "$wheelhouse" "$raw"/*.whl >/dev/null
+  local log
+  if ! log="$(auditwheel repair -w "$wheelhouse" "$raw"/*.whl 2>&1)"; then
+    echo "$log" >&2
+    return 1
+  fi
   local wheel
   wheel="$(ls "$wheelhouse"/*.whl)"
   case "$(basename "$wheel")" in
