@@ -6,8 +6,10 @@ QUORL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 QUORL_VENV="${QUORL_VENV:-$QUORL_ROOT/.venv}"
 # liblsl's configuration for every process the scripts start: LSL discovery on
 # 127.0.0.1 only (resolve scope machine, IPv6 off), never out to the network.
-LSLAPICFG="$(cd "$QUORL_ROOT/../shared" 2>/dev/null && pwd)/lsl_api.cfg"
-export LSLAPICFG
+if [ -f "$QUORL_ROOT/../shared/lsl_api.cfg" ]; then
+  LSLAPICFG="$(cd "$QUORL_ROOT/../shared" && pwd)/lsl_api.cfg"
+  export LSLAPICFG
+fi
 # xvfb (with xauth, which xvfb-run needs) gives the test of `quorl-sdk view` a display.
 QUORL_SYSTEM_PACKAGES=(g++ libboost1.81-dev libgtest-dev python3-venv python3-dev xvfb xauth)
 # The fuzz targets need clang (libFuzzer); libstdc++ 12 offers std::expected

@@ -1,4 +1,4 @@
-"""The optional extras: each imported on first use, with the extra to install named when missing."""
+"""The optional extras: each imported on first use; a missing one names the extra to install."""
 
 from __future__ import annotations
 

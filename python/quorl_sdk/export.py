@@ -81,7 +81,8 @@ class Table(NamedTuple):
         """Returns the table as one float64 array: the time, then every value, per row."""
         np = require("numpy", _EXTRA, "exporting a recording")
         rows = len(self.time)
-        return np.column_stack([self.time, self.values.reshape(rows, -1)])  # type: ignore[no-any-return]
+        flat = self.values.reshape(rows, -1)
+        return np.column_stack([self.time, flat])  # type: ignore[no-any-return]
 
 
 def table_name(key: StreamKey) -> str:
@@ -140,7 +141,8 @@ def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
 
 def _attributes(key: StreamKey, recording: RecordingReader) -> dict[str, Any]:
     kind, side = key
-    return {"kind": kind.name, "side": -1 if side is None else side, "started_ns": recording.started_ns}
+    side_number = -1 if side is None else side
+    return {"kind": kind.name, "side": side_number, "started_ns": recording.started_ns}
 
 
 # Files.

@@ -82,7 +82,7 @@ class Pose:
         self.time: float | None = None
 
     def update(self, frame: Frame, time: float) -> bool:
-        """Keeps ``frame``, which came at ``time``, when it holds landmarks; tells whether it did."""
+        """Keeps ``frame``, come at ``time``, when it holds landmarks; tells whether it did."""
         if frame.kind is FrameKind.BODY_LANDMARKS:
             self.body = frame.values
         elif frame.kind is FrameKind.HAND_LANDMARKS and frame.side is not None:

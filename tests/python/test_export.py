@@ -21,7 +21,7 @@ np = pytest.importorskip("numpy")
 
 QUORL_SDK = [sys.executable, "-m", "quorl_sdk"]
 
-ANGLE_BITS = [(list(EXOTIC_BITS) * 3)[:21], list(range(0x3FF0_0000_0000_0000, 0x3FF0_0000_0000_0015))]
+ANGLE_BITS = [(list(EXOTIC_BITS) * 3)[:21], list(range(0x3FF0 << 48, (0x3FF0 << 48) + 21))]
 
 
 def angle_frame(bits: list[int]) -> bytes:
@@ -41,7 +41,7 @@ def recording(tmp_path: Path) -> Path:
 
 
 def bits(array: object) -> list[list[int]]:
-    return np.asarray(array, dtype="float64").view("uint64").tolist()  # type: ignore[no-any-return]
+    return np.asarray(array, dtype="float64").view("uint64").tolist()  # type: ignore
 
 
 def test_to_numpy_gives_one_table_per_stream_bit_for_bit(recording: Path) -> None:

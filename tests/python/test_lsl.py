@@ -40,7 +40,7 @@ SAMPLES = 50
 
 
 def liblsl_reads(config: Path) -> bool:
-    """Tells whether liblsl's INI reader takes every line of ``config`` (comments start with ';')."""
+    """Tells whether liblsl's INI reader takes every line of ``config`` (comments: ';')."""
     lines = config.read_text().splitlines() if config.is_file() else ["missing"]
     return all(
         not line.strip() or line.startswith((";", "[")) or "=" in line for line in lines

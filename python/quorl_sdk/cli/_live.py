@@ -92,7 +92,7 @@ def wall_time(monotonic: float) -> float:
 
 
 def wall_clock_text(monotonic: float) -> str:
-    """Returns the local date and time of the monotonic reading ``monotonic``, to the millisecond."""
+    """Returns the local date and time of the monotonic reading ``monotonic``, to the ms."""
     unix = wall_time(monotonic)
     whole = math.floor(unix)
     milliseconds = min(round((unix - whole) * 1000), 999)
@@ -240,17 +240,15 @@ class Session:
         self._last_time = self.opened
 
     def _connect(self, port: int | None, *, reconnect: bool) -> Client:
-        """Connects to the URL, or to ``port`` (None: discovery), with the reconnection schedule."""
-        base, most = round(BASE_DELAY * 1000), round(MAX_DELAY * 1000)
+        """Connects to the URL, or to ``port`` (None: discovery), on the reconnection schedule."""
+        options: Options = {
+            "reconnect": reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
+            "max_delay_ms": round(MAX_DELAY * 1000), "max_retries": MAX_RETRIES,
+            "mode": self.mode,
+        }  # fmt: skip
         if self.target.url is not None:
-            return connect_url(
-                self.target.url, mode=self.mode, reconnect=reconnect, base_delay_ms=base,
-                max_delay_ms=most, max_retries=MAX_RETRIES,
-            )  # fmt: skip
-        return connect(
-            port, mode=self.mode, reconnect=reconnect, base_delay_ms=base, max_delay_ms=most,
-            max_retries=MAX_RETRIES,
-        )  # fmt: skip
+            return connect_url(self.target.url, **options)
+        return connect(port, **options)
 
     def next(self, timeout: float) -> Frame | None:
         """Returns the next frame, or None when none came within ``timeout`` seconds.

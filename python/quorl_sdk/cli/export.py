@@ -1,4 +1,4 @@
-"""``quorl-sdk export REC OUT``: a recording as CSV, Parquet or HDF5 (see :mod:`quorl_sdk.export`)."""
+"""``quorl-sdk export REC OUT``: a recording as CSV, Parquet or HDF5 (:mod:`quorl_sdk.export`)."""
 
 from __future__ import annotations
 

@@ -92,7 +92,8 @@ class RecordOutput(Output):
             seconds = self._since_start(now) / 1e9
             refused = self.session.decode_errors
             plural = "s" if refused != 1 else ""
-            note = f"; {refused} frame{plural} refused by the decoder, not recorded" if refused else ""
+            note = f"; {refused} frame{plural} refused by the decoder, not recorded"
+            note = note if refused else ""
             _say(f"{self.writer.count} frames in {seconds:.1f} s to {self.path} ({reason}){note}")
 
     def _since_start(self, time: float) -> int:

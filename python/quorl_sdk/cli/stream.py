@@ -64,7 +64,8 @@ def run(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk stream``; returns the exit status."""
     if args.json:
         return run_live("stream", args, JsonOutput(sys.stdout))
-    return run_live("stream", args, StatusOutput("stream", sys.stdout, interval(args.interval, sys.stdout)))
+    every = interval(args.interval, sys.stdout)
+    return run_live("stream", args, StatusOutput("stream", sys.stdout, every))
 
 
 def frame_json(frame: Frame, received: float) -> str:

@@ -1,4 +1,4 @@
-"""``quorl-sdk view``: the latest body and hand landmarks, live in a window (see :mod:`quorl_sdk.view`)."""
+"""``quorl-sdk view``: the latest body and hand landmarks live in a window (:mod:`quorl_sdk.view`)."""
 
 from __future__ import annotations
 
