@@ -20,7 +20,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 import pytest
-from sdk_util import needs_native_client, wait_until
+from sdk_util import wait_until
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
@@ -38,7 +38,6 @@ from support import (
     websockets_server,
 )
 
-pytestmark = needs_native_client
 
 ROOT = Path(__file__).resolve().parents[2]
 QUORL_SDK = [sys.executable, "-m", "quorl_sdk"]

@@ -18,10 +18,14 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from types import FrameType
+from typing import TYPE_CHECKING
 
 from quorl_sdk.client import Client, Mode, connect, connect_url
 from quorl_sdk.errors import FrameError, FrameTimeout, IncompatibleProtocol, StreamError
 from quorl_sdk.frames import Frame
+
+if TYPE_CHECKING:
+    from quorl_sdk._options import Options
 
 __all__ = [
     "Session",
