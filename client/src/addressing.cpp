@@ -1,6 +1,7 @@
 #include "quorl_sdk/addressing.hpp"
 
 #include <string>
+#include <utility>
 
 #include "url.hpp"
 
@@ -11,18 +12,11 @@ std::string localhost_url(std::uint16_t port) {
 }
 
 std::expected<std::uint16_t, QuorlError> parse_ws_port(std::string_view url) {
-  const auto refuse = [url](std::string reason) {
-    return std::unexpected(QuorlError::InvalidUrl{std::string(url), std::move(reason)});
-  };
-  const auto parts = detail::parse_url(url);
-  if (!parts) return refuse("not a valid URL");
-  if (!parts->has_scheme) return refuse("missing `ws://` scheme");
-  if (parts->scheme != "ws") {
-    return refuse("unsupported scheme `" + std::string(parts->scheme) + "` (expected `ws`)");
+  auto endpoint = detail::parse_ws_url(url);
+  if (!endpoint) {
+    return std::unexpected(QuorlError::InvalidUrl{std::string(url), std::move(endpoint.error())});
   }
-  const auto port = detail::authority_port(parts->authority);
-  if (!port) return refuse("missing port (use ws://host:port)");
-  return *port;
+  return endpoint->port;
 }
 
 }  // namespace quorl_sdk

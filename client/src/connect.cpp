@@ -172,7 +172,7 @@ net::awaitable<OpenResult> open(std::string url, Clock::duration limit) {
   const auto fail = [&url](std::string reason) {
     return std::unexpected(QuorlError::ConnectFailed{url, std::move(reason)});
   };
-  const auto endpoint = split_ws_url(url);
+  const auto endpoint = parse_ws_url(url);
   if (!endpoint) co_return fail("not a valid URL");
 
   WebSocket ws(io_context_of(executor));

@@ -2,12 +2,21 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 
 namespace quorl_sdk::detail {
 namespace {
+
+// A URL cut into the parts the client uses. Views into the caller's text.
+struct UrlParts {
+  bool has_scheme = false;
+  std::string_view scheme;          // lower case for http and https
+  std::string_view authority;       // user information, host and port
+  std::string_view path_and_query;  // empty when the URL has neither
+};
 
 constexpr std::size_t MAX_URL_LENGTH = 65534;
 constexpr std::size_t MAX_SCHEME_LENGTH = 64;
@@ -111,8 +120,8 @@ std::optional<std::pair<std::string_view, std::string_view>> split_scheme(std::s
   return {{text.substr(0, run), text.substr(run + 3)}};
 }
 
-}  // namespace
-
+// Parses `text` by the restricted URI syntax the client accepts; nullopt when
+// it does not parse. The fragment is cut off.
 std::optional<UrlParts> parse_url(std::string_view text) noexcept {
   if (text.empty() || text.size() > MAX_URL_LENGTH) return std::nullopt;
   // A fragment never matters to the client.
@@ -146,6 +155,8 @@ std::optional<UrlParts> parse_url(std::string_view text) noexcept {
       .has_scheme = true, .scheme = name, .authority = authority, .path_and_query = path_and_query};
 }
 
+// Reads the port after the last ':' of `authority`: an optional '+', then
+// decimal digits up to 65535.
 std::optional<std::uint16_t> authority_port(std::string_view authority) noexcept {
   const std::size_t colon = authority.rfind(':');
   if (colon == std::string_view::npos) return std::nullopt;
@@ -161,11 +172,18 @@ std::optional<std::uint16_t> authority_port(std::string_view authority) noexcept
   return static_cast<std::uint16_t>(value);
 }
 
-std::optional<Endpoint> split_ws_url(std::string_view url) {
+}  // namespace
+
+std::expected<Endpoint, std::string> parse_ws_url(std::string_view url) {
   const auto parts = parse_url(url);
-  if (!parts || !parts->has_scheme || parts->scheme != "ws") return std::nullopt;
+  if (!parts) return std::unexpected("not a valid URL");
+  if (!parts->has_scheme) return std::unexpected("missing `ws://` scheme");
+  if (parts->scheme != "ws") {
+    return std::unexpected("unsupported scheme `" + std::string(parts->scheme) +
+                           "` (expected `ws`)");
+  }
   const auto port = authority_port(parts->authority);
-  if (!port) return std::nullopt;
+  if (!port) return std::unexpected("missing port (use ws://host:port)");
 
   std::string_view host_and_port = parts->authority;
   if (const std::size_t at = host_and_port.rfind('@'); at != std::string_view::npos) {

@@ -1,88 +1,56 @@
 #include "flatten.hpp"
 
 #include <array>
-#include <cstdint>
-#include <optional>
+#include <cstddef>
+#include <type_traits>
 
 namespace quorl_module {
 namespace {
 
 namespace qp = quorl_protocol;
 
-// Fills `list` from `index` on with `values`; returns the next index, or -1
-// when a float cannot be created.
-template <std::size_t N>
-Py_ssize_t put_values(PyObject* list, Py_ssize_t index, const std::array<double, N>& values) {
-  for (const double value : values) {
-    PyObject* item = PyFloat_FromDouble(value);
-    if (item == nullptr) return -1;
-    PyList_SetItem(list, index++, item);
-  }
-  return index;
-}
+// The number of doubles in `Block`, an array (or array of arrays) of doubles.
+template <class Block>
+constexpr std::size_t value_count = sizeof(Block) / sizeof(double);
 
-// Returns a new list of the 4 * count values of quaternions or landmarks,
-// group by group.
-template <class Group, std::size_t Count>
-owned_ref flatten_groups(const std::array<Group, Count>& groups) {
-  owned_ref list(PyList_New(static_cast<Py_ssize_t>(Count * std::tuple_size_v<Group>)));
-  if (!list) return list;
-  Py_ssize_t index = 0;
-  for (const Group& group : groups) {
-    index = put_values(list.get(), index, group);
-    if (index < 0) return owned_ref();
-  }
-  return list;
-}
-
-owned_ref flatten_quaternions(const auto& quaternions) {
-  return flatten_groups(quaternions);
-}
-
-owned_ref flatten_landmarks(const auto& landmarks) {
-  return flatten_groups(landmarks);
-}
-
-template <std::size_t N>
-owned_ref flatten_angles(const std::array<double, N>& angles) {
-  owned_ref list(PyList_New(static_cast<Py_ssize_t>(N)));
-  if (!list || put_values(list.get(), 0, angles) < 0) return owned_ref();
-  return list;
-}
-
-// The side byte of hand messages; nothing for body messages.
-struct SideOf {
-  std::optional<std::uint8_t> operator()(const auto& m) const {
-    if constexpr (requires { m.side; }) {
-      return m.side;
-    } else {
-      return std::nullopt;
+// Fills `list` from `index` on with the doubles of `block`, in order; returns
+// false when a float cannot be created.
+template <class T, std::size_t N>
+bool put_values(PyObject* list, Py_ssize_t& index, const std::array<T, N>& block) {
+  for (const T& item : block) {
+    if constexpr (std::is_same_v<T, double>) {
+      PyObject* value = PyFloat_FromDouble(item);
+      if (value == nullptr) return false;
+      PyList_SetItem(list, index++, value);
+    } else if (!put_values(list, index, item)) {
+      return false;
     }
   }
-};
+  return true;
+}
 
-struct ValuesOf {
-  owned_ref operator()(const qp::BodyQuaternions& m) const {
-    return flatten_quaternions(m.quaternions);
-  }
-  owned_ref operator()(const qp::BodyLandmarks& m) const { return flatten_landmarks(m.landmarks); }
-  owned_ref operator()(const qp::HandQuaternions& m) const {
-    return flatten_quaternions(m.quaternions);
-  }
-  owned_ref operator()(const qp::HandLandmarks& m) const { return flatten_landmarks(m.landmarks); }
-  owned_ref operator()(const qp::BodyIsbAngles& m) const { return flatten_angles(m.angles); }
-  owned_ref operator()(const qp::HandIsbAngles& m) const { return flatten_angles(m.angles); }
-};
+// Returns a new flat list of the values of `block`.
+template <class Block>
+owned_ref flatten_values(const Block& block) {
+  owned_ref list(PyList_New(static_cast<Py_ssize_t>(value_count<Block>)));
+  Py_ssize_t index = 0;
+  if (!list || !put_values(list.get(), index, block)) return owned_ref();
+  return list;
+}
 
-}  // namespace
-
-PyObject* flatten(const qp::Message& message) noexcept {
-  owned_ref kind(PyLong_FromLong(qp::message_type(message)));
+// Returns the tuple of the message `m` of the frame table's `Row`.
+template <class Row>
+PyObject* flatten_as(const typename Row::message& m) {
+  owned_ref kind(PyLong_FromLong(Row::type));
   if (!kind) return nullptr;
-  const auto side_byte = std::visit(SideOf{}, message);
-  owned_ref side = side_byte ? owned_ref(PyLong_FromLong(*side_byte)) : new_ref(Py_None);
+  owned_ref side;
+  if constexpr (Row::has_side) {
+    side = owned_ref(PyLong_FromLong(m.side));
+  } else {
+    side = new_ref(Py_None);
+  }
   if (!side) return nullptr;
-  owned_ref values = std::visit(ValuesOf{}, message);
+  owned_ref values = flatten_values(m.*Row::values);
   if (!values) return nullptr;
   owned_ref tuple(PyTuple_New(3));
   if (!tuple) return nullptr;
@@ -90,6 +58,13 @@ PyObject* flatten(const qp::Message& message) noexcept {
   PyTuple_SetItem(tuple.get(), 1, side.release());
   PyTuple_SetItem(tuple.get(), 2, values.release());
   return tuple.release();
+}
+
+}  // namespace
+
+PyObject* flatten(const qp::Message& message) noexcept {
+  return qp::FrameTypes::visit(message,
+                               []<class Row>(Row, const auto& m) { return flatten_as<Row>(m); });
 }
 
 }  // namespace quorl_module

@@ -1,7 +1,6 @@
 #pragma once
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <type_traits>
 #include <utility>
 
@@ -46,16 +45,16 @@ Result failure_value() noexcept {
 // Runs the body of an entry point (the import, a function, a slot returning
 // PyObject* or int) so that no C++ exception crosses into the interpreter.
 // The one unwind let through is the forced unwind of a thread that the
-// finalising interpreter ends (pthread_exit) as it takes the lock back: it is
-// no exception, it must reach the thread's start, and stopping it aborts the
-// process. Hence no noexcept here.
+// finalising interpreter ends (pthread_exit) as it takes the lock back: it
+// carries no C++ exception (so there is none to point at, which is how it is
+// told apart without binding a reference to it), it must reach the thread's
+// start, and stopping it aborts the process. Hence no noexcept here.
 template <class Body>
 std::invoke_result_t<Body> guard(Body&& body) {
   try {
     return std::forward<Body>(body)();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (!std::current_exception()) throw;
     raise_current_exception();
     return detail::failure_value<std::invoke_result_t<Body>>();
   }

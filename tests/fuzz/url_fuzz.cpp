@@ -160,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string input(reinterpret_cast<const char*>(data), size);
   const auto port = quorl_sdk::parse_ws_port(input);
   const Verdict expected = reference(input);
-  const auto split = quorl_sdk::detail::split_ws_url(input);
+  const auto split = quorl_sdk::detail::parse_ws_url(input);
 
   if (port) {
     const auto* want = std::get_if<std::uint16_t>(&expected);

@@ -3,12 +3,15 @@ failed connection attempts that must leave no descriptor or thread behind."""
 
 from __future__ import annotations
 
+import gc
 import os
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
 import threading
+from contextlib import closing
 
 import pytest
 
@@ -17,8 +20,11 @@ from support import (
     MSG_HAND_LANDMARKS,
     ScriptedServer,
     accept,
+    hello,
     http_response,
+    pause,
     scaled,
+    send_raw,
 )
 
 # A server process that sends a hello and COUNT whole frames, then half of one
@@ -134,6 +140,18 @@ def test_server_killed_mid_frame_and_restarted_resumes_cleanly():
                 server.kill()
 
 
+def test_a_frame_above_16_mib_ends_the_stream_from_its_header():
+    """A frame header announcing 16 MiB + 1 bytes is a stream error at once; the stream then ends."""
+    header = struct.pack("!BBQ", 0x82, 127, 16 * 1024 * 1024 + 1)
+    with ScriptedServer([accept(with_binary=[hello()]), send_raw(header), pause(60)]) as server:
+        with closing(connect_url_raw(server.url)) as client:
+            with pytest.raises(ConnectionError) as raised:
+                next(client)
+            assert str(raised.value).startswith("stream connection error: ")
+            with pytest.raises(StopIteration):
+                next(client)
+
+
 def descriptors() -> int:
     """Returns the number of open file descriptors of this process."""
     return len(os.listdir("/proc/self/fd"))
@@ -156,6 +174,7 @@ def settled(expected: tuple[int, int] | None = None) -> tuple[int, int]:
         names = ("accept", "read-", "script-")
         return any(thread.name.startswith(names) for thread in threading.enumerate())
 
+    gc.collect()  # what earlier tests left in reference cycles goes now, not during the count
     counts = (descriptors(), native_threads())
     for _ in range(int(scaled(500))):
         threading.Event().wait(0.01)

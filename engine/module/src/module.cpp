@@ -2,6 +2,7 @@
 // types, and the exit hook that stops every engine before the process ends.
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 
@@ -36,12 +37,6 @@ constexpr quorl_module::Signature kStartPortSignature{"start_port()", kStartPort
 constexpr quorl_module::Signature kStartUrlSignature{"start_url()", kStartUrlParameters,
                                                      kStartParameterCount};
 
-// The package's defaults; the package passes every argument.
-constexpr std::uint64_t kBaseDelayMs = 250;
-constexpr std::uint64_t kMaxDelayMs = 10000;
-constexpr std::uint32_t kMaxRetries = 10;
-constexpr long kMaxRetriesLimit = 4294967295;
-
 // Converts one argument into `out` with `convert`; a TypeError names the
 // parameter, as _quorl_sdk's connect functions do.
 template <class T, class Convert>
@@ -74,12 +69,13 @@ bool convert_port(PyObject* port, quorl_engine::Target& target) {
 }
 
 bool convert_connection(PyObject* const* bound, quorl_sdk::QuorlClientBuilder& out) {
+  // Every argument is given: the package holds the defaults.
   bool reconnect = false;
-  std::uint64_t base_ms = kBaseDelayMs;
-  std::uint64_t max_ms = kMaxDelayMs;
-  std::uint32_t retries = kMaxRetries;
+  std::uint64_t base_ms = 0;
+  std::uint64_t max_ms = 0;
+  std::uint32_t retries = 0;
   const auto retries_in_range = [](PyObject* value) {
-    return quorl_module::to_long_in_range(value, 0, kMaxRetriesLimit);
+    return quorl_module::to_long_in_range(value, 0, std::numeric_limits<std::uint32_t>::max());
   };
   if (!convert_argument(bound[0], "reconnect", quorl_module::to_bool, reconnect) ||
       !convert_argument(bound[1], "base_delay_ms", quorl_module::to_u64, base_ms) ||
@@ -193,9 +189,19 @@ void stop_engines_at_exit() {
   quorl_engine::stop_all_engines(EXIT_BOUND);
 }
 
+// Adds a type made once per process to the module; false with an exception set.
+bool add_type(PyObject* module, const char* name, PyObject* type) {
+  if (type == nullptr) return false;
+  Py_IncRef(type);
+  if (PyModule_AddObject(module, name, type) == 0) return true;
+  Py_DecRef(type);
+  return false;
+}
+
 PyObject* make_module() {
   owned_ref module(PyModule_Create(&module_def));
-  if (!module || !init_frame_type(module.get()) || !init_stream_type(module.get())) {
+  if (!module || !add_type(module.get(), "Frame", init_frame_type()) ||
+      !add_type(module.get(), "Stream", init_stream_type())) {
     return nullptr;
   }
   static const bool hooked = Py_AtExit(stop_engines_at_exit) == 0;

@@ -424,15 +424,9 @@ PyType_Spec Stream_spec = {
 
 }  // namespace
 
-bool init_stream_type(PyObject* module) {
+PyObject* init_stream_type() {
   stream_type_object = PyType_FromSpec(&Stream_spec);
-  if (stream_type_object == nullptr) return false;
-  Py_IncRef(stream_type_object);
-  if (PyModule_AddObject(module, "Stream", stream_type_object) < 0) {
-    Py_DecRef(stream_type_object);
-    return false;
-  }
-  return true;
+  return stream_type_object;
 }
 
 PyObject* new_stream(std::shared_ptr<Engine> engine, std::optional<double> timeout) {

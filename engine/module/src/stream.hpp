@@ -8,8 +8,9 @@
 
 namespace quorl_engine_module {
 
-// Creates the Stream type; false with an exception set on failure.
-bool init_stream_type(PyObject* module);
+// Creates the Stream type and returns it (borrowed; the module keeps it for
+// the life of the process), or null with an exception set.
+PyObject* init_stream_type();
 
 // Returns a new Stream over a started engine; iterating it waits up to
 // `timeout` seconds (none: without limit) for each frame.

@@ -66,15 +66,9 @@ bool take_table(PyObject* source, std::array<PyObject*, N>& table, const char* w
 
 }  // namespace
 
-bool init_frame_type(PyObject* module) {
+PyObject* init_frame_type() {
   frame_type_object = reinterpret_cast<PyObject*>(PyStructSequence_NewType(&frame_desc));
-  if (frame_type_object == nullptr) return false;
-  Py_IncRef(frame_type_object);
-  if (PyModule_AddObject(module, "Frame", frame_type_object) < 0) {
-    Py_DecRef(frame_type_object);
-    return false;
-  }
-  return true;
+  return frame_type_object;
 }
 
 PyObject* frame_type() noexcept {

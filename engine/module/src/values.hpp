@@ -11,8 +11,9 @@ namespace quorl_engine_module {
 
 using quorl_module::owned_ref;
 
-// Creates the Frame type; false with an exception set on failure.
-bool init_frame_type(PyObject* module);
+// Creates the Frame type and returns it (borrowed; the module keeps it for
+// the life of the process), or null with an exception set.
+PyObject* init_frame_type();
 
 // Returns the Frame type (borrowed); null before init_frame_type().
 PyObject* frame_type() noexcept;

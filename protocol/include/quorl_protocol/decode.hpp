@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "quorl_protocol/error.hpp"
@@ -52,10 +55,87 @@ struct HandIsbAngles {
   std::array<double, 21> angles;
 };
 
+// One row of the frame table: a data frame type, its type byte, and the
+// member that holds its values, which follow the type byte (and the side
+// byte of hand frames) as little-endian binary64 values.
+template <class M, std::uint8_t Type, auto Values>
+struct FrameType {
+  using message = M;
+  static constexpr std::uint8_t type = Type;
+  static constexpr auto values = Values;
+  // Hand frames carry the side byte right after the type byte.
+  static constexpr bool has_side = requires(const M& m) { m.side; };
+  // The bytes after the type byte.
+  static constexpr std::size_t payload_size =
+      (has_side ? 1 : 0) + sizeof(std::declval<const M&>().*Values);
+};
+
+namespace detail {
+
+// Returns the position of M among Ms; sizeof...(Ms) when it is not there.
+template <class M, class... Ms>
+constexpr std::size_t index_of() {
+  std::size_t index = 0;
+  const bool found = ((std::is_same_v<M, Ms> || (++index, false)) || ...);
+  return found ? index : sizeof...(Ms);
+}
+
+}  // namespace detail
+
+// The table of data frame types. Every rule that depends on the type follows
+// from it: the alternatives of Message, decoding, message_type() and the
+// module's flattening. A type missing from the table is a compile error
+// wherever a message is handled, an unknown type byte an UnknownType error.
+template <class... Rows>
+struct FrameTable {
+  static_assert(
+      [] {
+        const std::array types{Rows::type...};
+        for (std::size_t i = 0; i < types.size(); ++i) {
+          for (std::size_t j = i + 1; j < types.size(); ++j) {
+            if (types[i] == types[j]) return false;
+          }
+        }
+        return true;
+      }(),
+      "every row has a type byte of its own");
+
+  using Message = std::variant<typename Rows::message...>;
+
+  // Calls `f` with the row whose type byte is `type`; returns false when no
+  // row has that byte.
+  template <class F>
+  static constexpr bool with_type(std::uint8_t type, F&& f) {
+    return ((Rows::type == type && (f(Rows{}), true)) || ...);
+  }
+
+  // Returns `f(row, alternative)` for the alternative `message` holds.
+  template <class F>
+  static constexpr decltype(auto) visit(const Message& message, F&& f) {
+    return std::visit(
+        [&f]<class M>(const M& alternative) -> decltype(auto) {
+          return f(row_of<M>{}, alternative);
+        },
+        message);
+  }
+
+  // The row of message type M.
+  template <class M>
+  using row_of =
+      std::tuple_element_t<detail::index_of<M, typename Rows::message...>(), std::tuple<Rows...>>;
+};
+
+using FrameTypes =
+    FrameTable<FrameType<BodyQuaternions, MSG_BODY_QUATERNIONS, &BodyQuaternions::quaternions>,
+               FrameType<BodyLandmarks, MSG_BODY_LANDMARKS, &BodyLandmarks::landmarks>,
+               FrameType<HandQuaternions, MSG_HAND_QUATERNIONS, &HandQuaternions::quaternions>,
+               FrameType<HandLandmarks, MSG_HAND_LANDMARKS, &HandLandmarks::landmarks>,
+               FrameType<BodyIsbAngles, MSG_BODY_ISB_ANGLES, &BodyIsbAngles::angles>,
+               FrameType<HandIsbAngles, MSG_HAND_ISB_ANGLES, &HandIsbAngles::angles>>;
+
 // One decoded data frame. Owns no heap storage; values keep their exact bit
-// patterns. The variant index follows the type byte: index + 2.
-using Message = std::variant<BodyQuaternions, BodyLandmarks, HandQuaternions, HandLandmarks,
-                             BodyIsbAngles, HandIsbAngles>;
+// patterns. The alternatives follow the frame table, in type byte order.
+using Message = FrameTypes::Message;
 
 // Decodes one whole binary WebSocket message. Allocates nothing; the input may
 // have any alignment and any length.

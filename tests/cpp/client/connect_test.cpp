@@ -168,17 +168,16 @@ TEST_P(RefusedAnswers, fail_with_connect_failed) {
 
 INSTANTIATE_TEST_SUITE_P(
     connect, RefusedAnswers,
-    testing::Values(RefusedAnswer{"not_found", HttpReply{http_not_found()}},
-                    RefusedAnswer{"subprotocol",
-                                  RawUpgrade{.extra_headers = "Sec-WebSocket-Protocol: chat\r\n"}},
-                    RefusedAnswer{"extension", RawUpgrade{.extra_headers =
-                                                              "Sec-WebSocket-Extensions: "
-                                                              "permessage-deflate\r\n"}},
-                    RefusedAnswer{
-                        "bad_accept",
-                        HttpReply{"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                                  "Connection: Upgrade\r\nSec-WebSocket-Accept: nope\r\n\r\n"}},
-                    RefusedAnswer{"garbage", HttpReply{"\x01\x02garbage\r\n\r\n"}}),
+    testing::Values(
+        RefusedAnswer{"not_found", HttpReply{http_not_found()}},
+        RefusedAnswer{"subprotocol",
+                      RawUpgrade{.extra_headers = "Sec-WebSocket-Protocol: chat\r\n"}},
+        RefusedAnswer{"extension", RawUpgrade{.extra_headers = "Sec-WebSocket-Extensions: "
+                                                               "permessage-deflate\r\n"}},
+        RefusedAnswer{"bad_accept",
+                      HttpReply{"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                                "Connection: Upgrade\r\nSec-WebSocket-Accept: nope\r\n\r\n"}},
+        RefusedAnswer{"garbage", HttpReply{"\x01\x02garbage\r\n\r\n"}}),
     [](const auto& info) { return info.param.name; });
 
 // A 404 is reported with the WebSocket layer's description.

@@ -61,7 +61,10 @@ WebSocketScript frame_then_close(std::uint8_t type) {
 const Behaviour refused = HttpReply{http_not_found()};
 
 // Checks the waits between attempts, measured at the server: the first from
-// the loss (the end of connection `lost`), the others between accepts.
+// the loss (the end of connection `lost`), the others between accepts. The
+// server records the end of its closing handshake only after the client has
+// seen the loss and started to wait, by up to a few tens of milliseconds on a
+// loaded machine, so the first wait gets more slack below.
 void expect_waits(const std::vector<ConnectionRecord>& records, std::size_t lost,
                   const std::vector<double>& waits_ms) {
   ASSERT_GE(records.size(), lost + 1 + waits_ms.size());
@@ -69,7 +72,8 @@ void expect_waits(const std::vector<ConnectionRecord>& records, std::size_t lost
   Clock::time_point previous = *records[lost].script_done;
   for (std::size_t i = 0; i < waits_ms.size(); ++i) {
     const double waited = millis_between(previous, records[lost + 1 + i].accepted);
-    EXPECT_GE(waited, waits_ms[i] - 3) << "wait " << i;
+    const double slack_below = i == 0 ? 20 : 3;
+    EXPECT_GE(waited, waits_ms[i] - slack_below) << "wait " << i;
     EXPECT_LT(waited, waits_ms[i] + 150) << "wait " << i;
     previous = records[lost + 1 + i].accepted;
   }
