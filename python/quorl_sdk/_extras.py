@@ -3,7 +3,10 @@
 from __future__ import annotations
 
 import importlib
-from typing import Any
+
+TYPE_CHECKING = False  # typing stays unimported at run time: `import quorl_sdk` loads this
+if TYPE_CHECKING:
+    from typing import Any
 
 __all__ = ["MissingExtraError", "require"]
 

@@ -18,10 +18,13 @@ from contextlib import contextmanager, suppress
 from types import TracebackType
 from typing import Any, TypeVar
 
-from websockets.asyncio.server import Server, ServerConnection, serve
-from websockets.exceptions import ConnectionClosed
-
 from quorl_sdk import wire
+from quorl_sdk._extras import require
+
+# websockets is the extra `simulator`: the client itself speaks WebSocket natively.
+require("websockets", "simulator", "serving frames (the simulator, replay)")
+from websockets.asyncio.server import Server, ServerConnection, serve  # noqa: E402
+from websockets.exceptions import ConnectionClosed  # noqa: E402
 
 __all__ = ["DEFAULT_PORTS", "FrameServer", "PortUnavailableError", "check"]
 

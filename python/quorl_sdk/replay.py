@@ -25,11 +25,13 @@ from __future__ import annotations
 import asyncio
 import math
 import os
-
-from websockets.asyncio.server import ServerConnection
+from typing import TYPE_CHECKING
 
 from quorl_sdk.recording import RecordingReader
 from quorl_sdk.frameserver import FrameServer
+
+if TYPE_CHECKING:
+    from websockets.asyncio.server import ServerConnection
 
 __all__ = ["Replay"]
 

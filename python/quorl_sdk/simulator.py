@@ -38,12 +38,14 @@ import json
 import math
 import random
 from contextlib import suppress
-
-from websockets.asyncio.server import ServerConnection
+from typing import TYPE_CHECKING
 
 from quorl_sdk import wire
 from quorl_sdk._motion import Motion
 from quorl_sdk.frameserver import DEFAULT_PORTS, FrameServer, PortUnavailableError, check
+
+if TYPE_CHECKING:
+    from websockets.asyncio.server import ServerConnection
 
 __all__ = ["DEFAULT_PORTS", "FrameServer", "PortUnavailableError", "Simulator"]
 

@@ -352,19 +352,3 @@ def test_replay_refuses_a_speed_that_is_not_positive(tmp_path: Path, speed: floa
     write(path, [encode(MSG_BODY_ISB_ANGLES, None, [0.0] * 21)])
     with pytest.raises(ValueError, match="speed"):
         Replay(path, speed=speed)
-
-
-def test_readme_recording_snippet_reads_a_recording(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str]
-) -> None:
-    """The README's example program prints the time, kind and side of every frame."""
-    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
-    snippet = readme[readme.index("from quorl_sdk.recording import RecordingReader\n\ndef") :]
-    namespace: dict[str, object] = {}
-    exec(snippet[: snippet.index("```")], namespace)
-    path = tmp_path / "readme.qrec"
-    write(path, all_sample_frames())
-    namespace["summary"](str(path))  # type: ignore[operator]
-    lines = capsys.readouterr().out.splitlines()
-    assert lines[0] == "   0.000 BODY_QUATERNIONS None"
-    assert lines[-1] == "   0.008 HAND_ISB_ANGLES 1"

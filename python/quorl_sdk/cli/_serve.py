@@ -7,9 +7,12 @@ import asyncio
 import signal
 from collections.abc import Callable
 from contextlib import suppress
+from typing import TYPE_CHECKING
 
 from quorl_sdk.cli._live import fail
-from quorl_sdk.frameserver import FrameServer, check
+
+if TYPE_CHECKING:
+    from quorl_sdk.frameserver import FrameServer
 
 __all__ = ["add_server_options", "serve_command"]
 
@@ -32,6 +35,8 @@ def serve_command(
     as ``quorl-sdk COMMAND: error: ...`` with exit status 2; otherwise the exit
     status is 0, also after Ctrl-C.
     """
+    from quorl_sdk.frameserver import check  # loads websockets, which only servers need
+
     try:
         server = make_server()
         check(duration is None or duration >= 0, "duration must be zero or more seconds")
