@@ -25,6 +25,7 @@ Errors are the classes of :mod:`quorl_sdk.errors`.
 
 from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
 
+from quorl_sdk._version import __version__
 from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
 from quorl_sdk.client import Batch, Client, Mode, connect, connect_url
 from quorl_sdk.errors import (
@@ -37,9 +38,8 @@ from quorl_sdk.errors import (
 )
 from quorl_sdk.frames import Frame, FrameKind, decode_frame
 
-__version__ = "0.1.0"
-
 __all__ = [
+    "__version__",
     "AsyncClient",
     "Batch",
     "Client",

@@ -176,7 +176,8 @@ class AsyncClient(Handle):
         more than once.
 
         Raises:
-            Nothing (cancellation aside).
+            asyncio.CancelledError: the calling task was cancelled; nothing
+                else is raised.
         """
         import asyncio
 

@@ -232,7 +232,7 @@ class Client(Handle):
         call more than once.
 
         Raises:
-            Nothing; a Ctrl-C during the short wait is raised as KeyboardInterrupt.
+            KeyboardInterrupt: Ctrl-C during the short wait; nothing else is raised.
         """
         self._stream.close(self._close_timeout)
 

@@ -23,7 +23,8 @@ import enum
 
 import _quorl_sdk
 
-from quorl_sdk import _engine, errors
+from quorl_sdk import _engine, errors, wire
+from quorl_sdk._extras import require
 
 TYPE_CHECKING = False  # typing stays unimported at run time
 
@@ -47,41 +48,63 @@ Quad = tuple[float, float, float, float]
 class FrameKind(enum.IntEnum):
     """The six kinds of data frame, valued by their type byte on the wire."""
 
-    BODY_QUATERNIONS = 2
-    BODY_LANDMARKS = 3
-    HAND_QUATERNIONS = 4
-    HAND_LANDMARKS = 5
-    BODY_ISB_ANGLES = 6
-    HAND_ISB_ANGLES = 7
+    BODY_QUATERNIONS = wire.MSG_BODY_QUATERNIONS
+    BODY_LANDMARKS = wire.MSG_BODY_LANDMARKS
+    HAND_QUATERNIONS = wire.MSG_HAND_QUATERNIONS
+    HAND_LANDMARKS = wire.MSG_HAND_LANDMARKS
+    BODY_ISB_ANGLES = wire.MSG_BODY_ISB_ANGLES
+    HAND_ISB_ANGLES = wire.MSG_HAND_ISB_ANGLES
 
     @property
     def is_hand(self) -> bool:
         """True for hand frames, which carry a side; False for body frames."""
-        return self in _HAND_KINDS
+        return self in wire.HAND_KINDS
 
     @property
     def value_count(self) -> int:
         """How many values a frame of this kind holds (52, 76, 64, 84, 21 or 21)."""
-        return _VALUE_COUNTS[self]
+        return wire.value_count(self)
 
     @property
     def is_grouped(self) -> bool:
         """True for quaternion and landmark frames, whose values form groups of four."""
-        return self not in _ANGLE_KINDS
+        return self in _COMPONENTS
+
+    @property
+    def components(self) -> str:
+        """The letters of a group's four components (``"wxyz"``, ``"xyzv"``); angles: ``""``."""
+        return _COMPONENTS.get(self, "")
+
+    @property
+    def columns(self) -> tuple[str, ...]:
+        """The names of this kind's values in wire order, for tables and channel labels.
+
+        Component ``c`` of group ``j`` is ``f"g{j:02d}_{c}"`` (quaternions
+        ``w x y z``, landmarks ``x y z v``, as the simulator lays them out;
+        the protocol itself names neither groups nor components); angle ``k``
+        is ``f"a{k:02d}"``.
+        """
+        return _COLUMNS[self]
 
 
-_HAND_KINDS = frozenset(
-    {FrameKind.HAND_QUATERNIONS, FrameKind.HAND_LANDMARKS, FrameKind.HAND_ISB_ANGLES}
-)
-_ANGLE_KINDS = frozenset({FrameKind.BODY_ISB_ANGLES, FrameKind.HAND_ISB_ANGLES})
-_VALUE_COUNTS = {
-    FrameKind.BODY_QUATERNIONS: 13 * 4,
-    FrameKind.BODY_LANDMARKS: 19 * 4,
-    FrameKind.HAND_QUATERNIONS: 16 * 4,
-    FrameKind.HAND_LANDMARKS: 21 * 4,
-    FrameKind.BODY_ISB_ANGLES: 21,
-    FrameKind.HAND_ISB_ANGLES: 21,
+# The names of the four components of a group, by kind; angle kinds hold single values.
+_COMPONENTS = {
+    FrameKind.BODY_QUATERNIONS: "wxyz",
+    FrameKind.BODY_LANDMARKS: "xyzv",
+    FrameKind.HAND_QUATERNIONS: "wxyz",
+    FrameKind.HAND_LANDMARKS: "xyzv",
 }
+
+
+def _column_names(kind: FrameKind) -> tuple[str, ...]:
+    components = _COMPONENTS.get(kind)
+    if components is None:
+        return tuple(f"a{index:02d}" for index in range(kind.value_count))
+    groups = kind.value_count // len(components)
+    return tuple(f"g{group:02d}_{c}" for group in range(groups) for c in components)
+
+
+_COLUMNS = {kind: _column_names(kind) for kind in FrameKind}
 # Indexed by type byte: what the engine puts in a frame's kind.
 _KIND_BY_BYTE: tuple[FrameKind | None, ...] = (None, None, *FrameKind)
 
@@ -131,12 +154,12 @@ for _name, _attribute in (
 
 
 def numpy_module(user: str) -> Any:
-    """Imports numpy on first use, with a hint at the extra for ``user`` when it is missing."""
-    try:
-        import numpy
-    except ImportError as error:
-        raise ImportError(f"{user} needs numpy: pip install 'quorl-sdk[numpy]'") from error
-    return numpy
+    """Imports numpy on first use, with a hint at the extra for ``user`` when it is missing.
+
+    Raises:
+        MissingExtraError: numpy is not installed.
+    """
+    return require("numpy", "numpy", user)
 
 
 def make_frame(

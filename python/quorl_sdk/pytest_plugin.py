@@ -21,11 +21,12 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pytest
 
-from quorl_sdk.simulator import Simulator
+if TYPE_CHECKING:
+    from quorl_sdk.simulator import Simulator
 
 __all__ = ["quorl_server", "quorl_server_factory"]
 
@@ -37,6 +38,10 @@ def quorl_server_factory() -> Iterator[Callable[..., Simulator]]:
     The options are those of :class:`quorl_sdk.simulator.Simulator`; ``port``
     defaults to 0 (a free port). Every simulator started stops after the test.
     """
+    # pytest loads this plugin in every run of a project that has the package
+    # installed; the simulator (asyncio, websockets) loads only when used.
+    from quorl_sdk.simulator import Simulator
+
     with ExitStack() as running:
 
         def start(**options: Any) -> Simulator:

@@ -5,7 +5,8 @@ free port of 5432-5435 unless told otherwise) and lifecycle. Every connection
 receives the hello frame of protocol version 4, then the recorded frames byte
 for byte, each at its recorded time after the first (divided by ``speed``),
 and then a normal close (code 1000), or the recording again with ``loop``.
-Frames the decoder would refuse are served as they were recorded.
+Frames the decoder would refuse are served as they were recorded; the marks
+of lost connections are not served, their gaps are kept as time.
 
 From the command line::
 
@@ -21,16 +22,16 @@ From a program::
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import math
 import os
+from typing import TYPE_CHECKING
 
-from websockets.asyncio.server import ServerConnection
-
-from quorl_sdk import cli
 from quorl_sdk.recording import RecordingReader
-from quorl_sdk.simulator import FrameServer, serve_command
+from quorl_sdk.frameserver import FrameServer
+
+if TYPE_CHECKING:
+    from websockets.asyncio.server import ServerConnection
 
 __all__ = ["Replay"]
 
@@ -76,7 +77,7 @@ class Replay(FrameServer):
         self.speed = speed
         self.loop = loop
         with RecordingReader(path) as recording:
-            times = [record.time_ns for record in recording.records()]
+            times = [record.time_ns for record in recording.records() if not record.is_mark]
         #: Frames in the recording.
         self.frame_count = len(times)
         #: Seconds from the first to the last frame, as recorded.
@@ -88,8 +89,12 @@ class Replay(FrameServer):
         return f"{self.path} ({self.frame_count} frames, {self.duration:.1f} s) {pace}"
 
     async def _send_frames(self, connection: ServerConnection, closing: asyncio.Event) -> None:
-        """Plays the recording on schedule, once or round and round, until ``closing`` is set."""
-        while await self._play_once(connection, closing) and self.loop:
+        """Plays the recording on schedule, once or round and round, until ``closing`` is set.
+
+        A recording without frames is played once: round and round, it would
+        never wait and would hold the event loop for ever.
+        """
+        while await self._play_once(connection, closing) and self.loop and self.frame_count:
             pass
 
     async def _play_once(self, connection: ServerConnection, closing: asyncio.Event) -> bool:
@@ -98,7 +103,8 @@ class Replay(FrameServer):
         start = loop.time()
         first: int | None = None
         with RecordingReader(self.path) as recording:
-            for number, record in enumerate(recording.records()):
+            frames = (record for record in recording.records() if not record.is_mark)
+            for number, record in enumerate(frames):
                 if first is None:
                     first = record.time_ns
                 delay = start + (record.time_ns - first) / 1e9 / self.speed - loop.time()
@@ -119,49 +125,3 @@ async def _closed_within(closing: asyncio.Event, seconds: float) -> bool:
     except asyncio.TimeoutError:
         return False
     return True
-
-
-# The command line.
-
-
-@cli.subcommand
-def _add_replay_command(
-    subcommands: argparse._SubParsersAction[argparse.ArgumentParser],
-) -> None:
-    """Adds ``quorl-sdk replay`` to the command line."""
-    parser = subcommands.add_parser(
-        "replay",
-        help="serve a recording again, like a Quorl server",
-        description="Serves a recording made by `quorl-sdk record` over WebSocket on 127.0.0.1 "
-        "until Ctrl-C: every connection gets the hello, then the recorded frames at their "
-        "recorded pace, then a normal close. Prints one line with the URL once it serves.",
-    )
-    parser.add_argument("file", metavar="FILE", help="the recording")
-    parser.add_argument(
-        "--port", type=int, help="port to serve on (default: first free of 5432-5435)"
-    )
-    parser.add_argument(
-        "--speed",
-        type=float,
-        default=1.0,
-        metavar="FACTOR",
-        help="play FACTOR times faster than recorded; inf: without waiting (default: 1)",
-    )
-    parser.add_argument(
-        "--loop", action="store_true", help="start again at the end instead of closing"
-    )
-    parser.add_argument("--duration", type=float, metavar="S", help="stop after S seconds")
-    parser.set_defaults(handler=_replay_command)
-
-
-def _replay_command(args: argparse.Namespace) -> int:
-    """Serves the recording until Ctrl-C, SIGTERM or the end of ``--duration``."""
-
-    def replay() -> Replay:
-        try:
-            return Replay(args.file, port=args.port, speed=args.speed, loop=args.loop)
-        except OSError as error:
-            reason = error.strerror or str(error)
-            raise ValueError(f"cannot read recording {args.file}: {reason}") from error
-
-    return serve_command("replay", replay, args.duration)

@@ -33,8 +33,11 @@ from __future__ import annotations
 
 import operator
 import struct
-from collections.abc import Sequence
-from typing import SupportsIndex
+
+TYPE_CHECKING = False  # typing stays unimported at run time: `import quorl_sdk` loads this
+if TYPE_CHECKING:
+    from collections.abc import Sequence
+    from typing import SupportsIndex
 
 __all__ = [
     "DATA_KINDS",

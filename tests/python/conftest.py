@@ -7,6 +7,10 @@ Puts this folder on ``sys.path`` so that tests import the shared servers as
   test is skipped, with the taken port named, when any of 5432-5435 is in use;
 - the fixture ``timeout_factor``: QUORL_TEST_TIMEOUT_FACTOR as a float;
 - the fixture ``probe``: the test-only extension module ``_quorl_probe``.
+
+It also points liblsl at ``../shared/lsl_api.cfg`` (``LSLAPICFG``) before
+anything can load it, so that LSL discovery in the tests stays on 127.0.0.1;
+child processes inherit it (tests that start one pass :data:`LSL_ENV` too).
 """
 
 from __future__ import annotations
@@ -21,6 +25,10 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+#: The liblsl configuration of every test: resolve scope machine, IPv6 off, 127.0.0.1 only.
+LSL_CONFIG = Path(__file__).resolve().parents[2].parent / "shared" / "lsl_api.cfg"
+os.environ["LSLAPICFG"] = str(LSL_CONFIG)
 
 from support.timing import FIXED_PORTS, TIMEOUT_FACTOR, require_fixed_ports  # noqa: E402
 

@@ -24,7 +24,7 @@ from sdk_util import wait_until
 from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
-from quorl_sdk import _live
+from quorl_sdk.cli import _live
 from quorl_sdk.recording import RecordingReader
 from quorl_sdk.simulator import Simulator
 from support import (
@@ -132,6 +132,31 @@ class Tracking:
             pass
         finally:
             self.open -= 1
+
+
+# layout
+
+
+def test_commands_load_no_optional_library_and_the_package_no_command() -> None:
+    """Every command's --help works without its extras; import quorl_sdk loads no CLI."""
+    script = (
+        "import contextlib, io, sys\n"
+        "import quorl_sdk\n"
+        "assert not [m for m in sys.modules if m.split('.')[:2] == ['quorl_sdk', 'cli']]\n"
+        "from quorl_sdk import cli\n"
+        "for name in cli.COMMANDS:\n"
+        "    with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(SystemExit):\n"
+        "        cli.main([name, '--help'])\n"
+        "heavy = {'pandas', 'pyarrow', 'h5py', 'pylsl', 'matplotlib', 'numpy'} & set(sys.modules)\n"
+        "print(','.join(cli.COMMANDS), sorted(heavy))\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=scaled(60)
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == [
+        "simulate,stream,record,replay,export,lsl,snapshot,view", "[]"
+    ]
 
 
 # stream
@@ -274,7 +299,8 @@ def test_stream_refuses_bad_options_with_exit_code_2(args: list[str], message: s
 def test_ctrl_c_ends_cleanly_and_leaves_nothing_running(
     command: list[str], signum: int, tmp_path: Path
 ) -> None:
-    """A stop signal ends the command with exit code 0, closes its connection, keeps the file."""
+    """A stop signal, even repeated while the command closes, ends it with exit status 0,
+    closes its connection and keeps the file."""
     tracking = Tracking()
     recording = tmp_path / "stopped.qrec"
     args = [arg.format(file=recording) for arg in command]
@@ -284,6 +310,8 @@ def test_ctrl_c_ends_cleanly_and_leaves_nothing_running(
         assert wait_until(lambda: tracking.open == 1)
         time.sleep(0.3)
         process.send_signal(signum)
+        time.sleep(0.01)
+        process.send_signal(signum)  # an impatient second Ctrl-C, while closing
         assert process.wait(scaled(10)) == 0
         assert wait_until(lambda: tracking.open == 0), "the connection stayed open"
         assert tracking.accepted == 1
@@ -326,6 +354,76 @@ def test_record_replay_record_gives_identical_frames(tmp_path: Path) -> None:
     span_a = records_a[-1].time - records_a[0].time
     span_b = records_b[-1].time - records_b[0].time
     assert abs(span_a - span_b) < scaled(0.5)
+
+
+def test_record_without_reconnect_says_a_lost_connection_and_exits_1(tmp_path: Path) -> None:
+    """A server that goes away ends the recording with the reason, its length and status 1."""
+    path = tmp_path / "lost.qrec"
+    with Simulator(port=0, restart_after=1.0, restart_gap=2.0).running() as sim:
+        result = run("record", str(path), "--url", sim.url)
+    assert result.returncode == 1
+    lines = result.stderr.splitlines()
+    assert re.fullmatch(
+        rf"quorl-sdk record: error: the connection to {sim.url} was lost after [\d.]+ s", lines[1]
+    ), lines
+    assert re.fullmatch(
+        rf"quorl-sdk record: \d+ frames in [\d.]+ s to {path} \(the connection to "
+        rf"{re.escape(sim.url)} was lost\)",
+        lines[2],
+    ), lines
+    assert len(lines) == 3 and len(list(RecordingReader(path))) > 9 * 30
+
+
+def test_record_with_reconnect_marks_the_gap(tmp_path: Path) -> None:
+    """Across a restart the recording marks the loss and the reconnection around a gap of frames."""
+    from quorl_sdk.recording import MarkKind
+
+    path = tmp_path / "gap.qrec"
+    with Simulator(port=0, restart_after=0.8, restart_gap=0.5).running() as sim:
+        result = run("record", str(path), "--url", sim.url, "--reconnect", "--duration", "2.2")
+    assert result.returncode == 0, result.stderr
+    with RecordingReader(path) as recording:
+        records = list(recording.records())
+        marks = list(recording.marks())
+    assert [mark.kind for mark in marks[:2]] == [MarkKind.LOST, MarkKind.RECONNECTED]
+    lost, back = marks[0], marks[1]
+    between = [r for r in records if not r.is_mark and lost.offset < r.offset < back.offset]
+    assert between == [] and back.time - lost.time >= 0.2
+    before = [r.time for r in records if not r.is_mark and r.offset < lost.offset]
+    after = [r.time for r in records if not r.is_mark and r.offset > back.offset]
+    assert before and after and max(before) <= lost.time < back.time <= min(after)
+
+
+def test_record_to_a_full_disk_is_one_error_line(tmp_path: Path) -> None:
+    """Writing to /dev/full fails with one line naming the file and the reason, status 1."""
+    if not os.path.exists("/dev/full"):
+        pytest.skip("needs /dev/full")
+    with Simulator(port=0).running() as sim:
+        result = run("record", "/dev/full", "--url", sim.url, "--duration", "3")
+    assert result.returncode == 1
+    assert "quorl-sdk record: error: cannot write /dev/full: No space left on device\n" in (
+        result.stderr
+    )
+    assert "Traceback" not in result.stderr and result.stderr.count("error:") == 1
+
+
+def test_replay_loop_of_an_empty_recording_serves_and_stops_on_a_signal(tmp_path: Path) -> None:
+    """Nothing to loop: each client gets the hello and a normal close; SIGTERM still stops it."""
+    from quorl_sdk.recording import RecordingWriter
+    from websockets.exceptions import ConnectionClosedOK
+    from websockets.sync.client import connect as ws_connect
+
+    path = tmp_path / "empty.qrec"
+    RecordingWriter(path).close()
+    with started("replay", str(path), "--loop", "--port", "0") as replay:
+        url = first_line(replay.stdout, 20).split()[-1]
+        for _ in range(2):
+            with ws_connect(url, open_timeout=scaled(10)) as ws:
+                assert ws.recv(timeout=scaled(5)) == hello()
+                with pytest.raises(ConnectionClosedOK):
+                    ws.recv(timeout=scaled(5))
+        replay.send_signal(signal.SIGTERM)
+        assert replay.wait(scaled(10)) == 0
 
 
 def test_record_keeps_the_servers_exact_bytes(tmp_path: Path) -> None:
@@ -392,7 +490,7 @@ def test_session_reconnects_then_gives_up_after_max_retries(
             server.start()
             assert wait_until(lambda: session.next(0.05) is not None and session.reconnections)
             assert session.reconnections == 1
-            started_at = time.monotonic()
+            started_at = time.monotonic()  # the loss can be seen as soon as the server stops
             server.stop()
             with pytest.raises(_live.StreamFailed) as failed:
                 for _ in range(1000):
@@ -499,8 +597,9 @@ def test_view_loop_draws_the_latest_landmarks() -> None:
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
+    from quorl_sdk.cli.view import run_view
     from quorl_sdk.client import Mode
-    from quorl_sdk.view import PosePlot, run_view
+    from quorl_sdk.view import PosePlot
 
     figure = Figure()
     FigureCanvasAgg(figure)
@@ -524,11 +623,13 @@ def test_view_loop_draws_the_latest_landmarks() -> None:
             session.close()
     assert code == 0 and len(redraws) > 10
     assert refreshes[0] is True and refreshes.count(False) > 5  # later ones move the artists only
-    body, left, right = figure.axes
+    body, *hands = figure.axes
     assert len(body.collections[1].get_offsets()) == 19
-    assert len(left.collections[1].get_offsets()) == 21
-    assert len(right.collections[1].get_offsets()) == 21
-    assert session.frames > 9 * 20
+    assert [len(hand.collections[1].get_offsets()) for hand in hands] == [21] * 4
+    assert [hand.get_title() for hand in hands] == [
+        "side 0, front", "side 0, from the side", "side 1, front", "side 1, from the side"
+    ]
+    assert session.frames > 9 * 5  # latest-only: a loaded machine draws fewer
 
 
 def test_demo_streams_from_the_simulator() -> None:

@@ -26,6 +26,7 @@ from support import (
     pause,
     scaled,
     send_binary,
+    skip_exit_under_asan,
     sending,
     websockets_server,
 )
@@ -52,19 +53,10 @@ EXIT_PROGRAMS = {
         threading.Thread(target=lambda: [None for _ in client], daemon=True).start()
         time.sleep(0.05)
     """,
-    "daemon thread on RawClient": """
-        import sys, threading, time, _quorl_sdk
-        raw = _quorl_sdk.connect_url_raw(sys.argv[1])
-        threading.Thread(target=lambda: [None for _ in raw], daemon=True).start()
-        time.sleep(0.05)
-    """,
 }
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="AddressSanitizer fails a CHECK of its own when the interpreter ends a thread at exit",
-)
+@skip_exit_under_asan
 @pytest.mark.parametrize("program", EXIT_PROGRAMS.values(), ids=EXIT_PROGRAMS.keys())
 def test_interpreter_exit_never_aborts_or_hangs(program):
     """Ten runs of each program, with the server streaming fast, all end with exit code 0."""

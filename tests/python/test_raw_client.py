@@ -37,6 +37,7 @@ from support import (
     send_pong,
     send_text,
     sending,
+    skip_exit_under_asan,
     wait_frame,
     websockets_server,
 )
@@ -382,6 +383,7 @@ DAEMON_AT_EXIT = """
 """
 
 
+@skip_exit_under_asan
 def test_interpreter_exit_with_a_daemon_thread_in_next():
     """A program whose daemon thread is inside next() at exit exits with 0, every time."""
     env = dict(os.environ)

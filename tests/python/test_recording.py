@@ -6,6 +6,7 @@ import struct
 import subprocess
 import sys
 import time
+import warnings
 from pathlib import Path
 
 import pytest
@@ -16,14 +17,18 @@ from quorl_sdk.frames import FrameKind, decode_frame
 from quorl_sdk.recording import (
     HEADER_SIZE,
     RECORD_HEADER_SIZE,
+    Mark,
+    MarkKind,
     Record,
     RecordingError,
     RecordingReader,
     RecordingWriter,
+    TruncatedRecordingWarning,
     read_frames,
 )
 from quorl_sdk.replay import Replay
 from support import (
+    EXOTIC_BITS,
     MSG_BODY_ISB_ANGLES,
     MSG_HAND_LANDMARKS,
     all_sample_frames,
@@ -35,40 +40,41 @@ from support import (
 
 QUORL_SDK = [sys.executable, "-m", "quorl_sdk"]
 
-# Bit patterns that a lossy path would change: a NaN with a payload, a
-# signalling NaN, both infinities, negative zero, the smallest subnormal.
-EXOTIC_BITS = [
-    0x7FF8_0000_DEAD_BEEF,
-    0x7FF0_0000_0000_0001,
-    0x7FF0_0000_0000_0000,
-    0xFFF0_0000_0000_0000,
-    0x8000_0000_0000_0000,
-    0x0000_0000_0000_0001,
-]
-
-
 def exotic_frame() -> bytes:
     """A body ISB-angle frame whose values carry every pattern of EXOTIC_BITS."""
-    bits = (EXOTIC_BITS * 4)[:21]
+    bits = (list(EXOTIC_BITS) * 4)[:21]
     return bytes([MSG_BODY_ISB_ANGLES]) + struct.pack("<21Q", *bits)
 
 
 def write(path: Path, frames: list[bytes], step_ns: int = 1_000_000) -> None:
     """Writes ``frames`` as a recording, one every ``step_ns`` nanoseconds."""
-    with RecordingWriter(path, started_ns=1_700_000_000_000_000_000) as writer:
+    with RecordingWriter(path, started_ns=1_700_000_000_000_000_000, monotonic_ns=7) as writer:
         for number, frame in enumerate(frames):
             writer.write(frame, number * step_ns)
 
 
 def test_file_layout_is_the_documented_one(tmp_path: Path) -> None:
-    """Header: magic, version 1, reserved 0, start time; then time, length, frame bytes."""
+    """Header: magic, version 2, reserved 0, both starts; then time, length, frame or mark."""
     path = tmp_path / "two.qrec"
     frames = [sample_frame(MSG_BODY_ISB_ANGLES), sample_frame(MSG_HAND_LANDMARKS, 1)]
-    write(path, frames, step_ns=16_666_667)
-    expected = struct.pack("<8sHHq", b"QUORLREC", 1, 0, 1_700_000_000_000_000_000)
-    for number, frame in enumerate(frames):
-        expected += struct.pack("<QI", number * 16_666_667, len(frame)) + frame
+    with RecordingWriter(path, started_ns=1_700_000_000_000_000_000, monotonic_ns=-5) as writer:
+        writer.write(frames[0], 0)
+        writer.write_mark(MarkKind.LOST, 10)
+        writer.write_mark(MarkKind.RECONNECTED, 20)
+        writer.write(frames[1], 30)
+    assert writer.count == 2
+    expected = struct.pack("<8sHHqq", b"QUORLREC", 2, 0, 1_700_000_000_000_000_000, -5)
+    expected += struct.pack("<QI", 0, len(frames[0])) + frames[0]
+    expected += struct.pack("<QI", 10, 2) + b"\x00\x01" + struct.pack("<QI", 20, 2) + b"\x00\x02"
+    expected += struct.pack("<QI", 30, len(frames[1])) + frames[1]
     assert path.read_bytes() == expected
+    with RecordingReader(path) as recording:
+        assert (recording.version, recording.monotonic_ns) == (2, -5)
+        assert list(recording.marks()) == [
+            Mark(MarkKind.LOST, 10, HEADER_SIZE + RECORD_HEADER_SIZE + 169),
+            Mark(MarkKind.RECONNECTED, 20, HEADER_SIZE + 2 * RECORD_HEADER_SIZE + 171),
+        ]
+        assert [t for t, _ in recording.timed_frames()] == [0.0, 30e-9]
 
 
 def test_reader_yields_records_frames_and_times(tmp_path: Path) -> None:
@@ -77,7 +83,7 @@ def test_reader_yields_records_frames_and_times(tmp_path: Path) -> None:
     frames = all_sample_frames()
     write(path, frames, step_ns=2_000_000)
     with RecordingReader(path) as recording:
-        assert (recording.version, recording.started_ns) == (1, 1_700_000_000_000_000_000)
+        assert (recording.version, recording.started_ns) == (2, 1_700_000_000_000_000_000)
         records = list(recording.records())
         decoded = list(recording)
         timed = list(recording.timed_frames())
@@ -118,7 +124,7 @@ def test_an_empty_recording_has_no_frames(tmp_path: Path) -> None:
 
 
 def valid_bytes() -> bytes:
-    """A recording of two frames (169 and 674 bytes), as bytes."""
+    """A recording of version 1 with two frames (169 and 674 bytes), as bytes."""
     header = struct.pack("<8sHHq", b"QUORLREC", 1, 0, 0)
     first, second = sample_frame(MSG_BODY_ISB_ANGLES), sample_frame(MSG_HAND_LANDMARKS)
     return (
@@ -128,7 +134,8 @@ def valid_bytes() -> bytes:
     )  # fmt: skip
 
 
-SECOND_RECORD = HEADER_SIZE + RECORD_HEADER_SIZE + 169
+V1_HEADER_SIZE = 20
+SECOND_RECORD = V1_HEADER_SIZE + RECORD_HEADER_SIZE + 169
 
 # name -> (file content, byte offset named, words of the reason)
 BAD_FILES = {
@@ -137,10 +144,19 @@ BAD_FILES = {
     "text": (b"time,kind,side\n0,2,\n", 0, "not a quorl-sdk recording"),
     "short header": (valid_bytes()[:13], 13, "truncated header: the file ends after 13 of 20"),
     "other version": (
-        valid_bytes()[:8] + b"\x02\x00" + valid_bytes()[10:],
+        valid_bytes()[:8] + b"\x03\x00" + valid_bytes()[10:],
         8,
-        "unsupported recording version 2 (this SDK reads version 1)",
+        "unsupported recording version 3 (this SDK reads versions 1 to 2)",
     ),
+    "short header of version 2": (
+        struct.pack("<8sHHq", b"QUORLREC", 2, 0, 0),
+        20,
+        "truncated header: the file ends after 20 of 28",
+    ),
+}
+
+# name -> (file content, byte offset of the cut, words of the warning); the first frame is whole.
+TRUNCATED_FILES = {
     "cut in a record header": (
         valid_bytes()[: SECOND_RECORD + 5],
         SECOND_RECORD,
@@ -149,12 +165,12 @@ BAD_FILES = {
     "cut in a frame": (
         valid_bytes()[:-1],
         SECOND_RECORD,
-        "truncated record: it announces a frame of 674 bytes, the file has 673 left",
+        "truncated record: it announces 674 bytes, the file has 673 left",
     ),
     "huge length": (
         valid_bytes()[:SECOND_RECORD] + struct.pack("<QI", 10, 0xFFFFFFFF) + bytes(8),
         SECOND_RECORD,
-        "announces a frame of 4294967295 bytes, the file has 8 left",
+        "it announces 4294967295 bytes, the file has 8 left",
     ),
 }
 
@@ -165,11 +181,66 @@ def test_bad_files_raise_recording_error_with_file_and_offset(tmp_path: Path, na
     content, offset, reason = BAD_FILES[name]
     path = tmp_path / "bad.qrec"
     path.write_bytes(content)
-    with pytest.raises(RecordingError) as raised:
-        read_frames(path)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RecordingError) as raised:
+            read_frames(path)
     assert raised.value.path == str(path) and raised.value.offset == offset
     assert str(raised.value).startswith(f"{path}: byte offset {offset}: ")
     assert reason in str(raised.value)
+
+
+def test_a_version_1_file_reads_and_replays(tmp_path: Path) -> None:
+    """Files of the first version, without marks or a monotonic start, still read and replay."""
+    path = tmp_path / "v1.qrec"
+    path.write_bytes(valid_bytes())
+    with RecordingReader(path) as recording:
+        assert (recording.version, recording.monotonic_ns) == (1, None)
+        assert [r.offset for r in recording.records()] == [V1_HEADER_SIZE, SECOND_RECORD]
+        assert [t for t, _ in recording.timed_frames()] == [0.0, 1e-8]
+    with Replay(path, port=0, speed=10.0).running() as replay:
+        messages, code = receive_all(replay.url)
+    assert messages == [hello(), sample_frame(MSG_BODY_ISB_ANGLES), sample_frame(MSG_HAND_LANDMARKS)]
+    assert code == 1000
+
+
+@pytest.mark.parametrize("name", TRUNCATED_FILES)
+def test_a_truncated_file_reads_up_to_its_last_whole_record_with_a_warning(
+    tmp_path: Path, name: str
+) -> None:
+    """A file cut inside a record yields the records before it and warns with the offset."""
+    content, offset, reason = TRUNCATED_FILES[name]
+    path = tmp_path / "cut.qrec"
+    path.write_bytes(content)
+    with pytest.warns(TruncatedRecordingWarning) as caught:
+        frames = read_frames(path)
+    assert frames == [decode_frame(sample_frame(MSG_BODY_ISB_ANGLES))]
+    (warning,) = caught
+    message = str(warning.message)
+    assert message.startswith(f"{path}: byte offset {offset}: truncated record: ")
+    assert reason in message and message.endswith("; read up to the last whole record")
+
+
+@pytest.mark.parametrize("command", ["replay", "snapshot"])
+def test_commands_use_a_truncated_recording_with_a_one_line_warning(
+    tmp_path: Path, command: str
+) -> None:
+    """replay serves and snapshot draws what a cut file holds, warning once on stderr."""
+    path = tmp_path / "cut.qrec"
+    write(path, [sample_frame(MSG_HAND_LANDMARKS, 0), sample_frame(MSG_BODY_ISB_ANGLES)])
+    path.write_bytes(path.read_bytes()[:-3])
+    if command == "replay":
+        args = [str(path), "--port", "0", "--duration", "0.5"]
+    else:
+        pytest.importorskip("matplotlib")
+        args = [str(tmp_path / "out.png"), "--recording", str(path)]
+    result = subprocess.run(
+        [*QUORL_SDK, command, *args], capture_output=True, text=True, timeout=scaled(60)
+    )
+    assert result.returncode == 0, result.stderr
+    warning = f"quorl-sdk {command}: warning: {path}: byte offset {HEADER_SIZE + 12 + 674}: "
+    assert result.stderr.startswith(warning), result.stderr
+    assert result.stderr.count("warning") == 1 and "Traceback" not in result.stderr
 
 
 def test_an_invalid_stored_frame_is_named_with_its_offset(tmp_path: Path) -> None:
@@ -182,9 +253,10 @@ def test_an_invalid_stored_frame_is_named_with_its_offset(tmp_path: Path) -> Non
         next(frames)
         with pytest.raises(RecordingError) as raised:
             next(frames)
-    assert raised.value.offset == SECOND_RECORD + RECORD_HEADER_SIZE
+    offset = HEADER_SIZE + 2 * RECORD_HEADER_SIZE + 169
+    assert raised.value.offset == offset
     assert str(raised.value) == (
-        f"{path}: byte offset {SECOND_RECORD + RECORD_HEADER_SIZE}: "
+        f"{path}: byte offset {offset}: "
         "record 1: invalid frame: unknown message type byte 0x09"
     )
 
@@ -196,7 +268,7 @@ def test_a_missing_file_raises_file_not_found_naming_it(tmp_path: Path) -> None:
 
 
 @pytest.mark.parametrize("command", ["replay", "snapshot"])
-@pytest.mark.parametrize("name", ["missing", "foreign", "cut in a frame"])
+@pytest.mark.parametrize("name", ["missing", "foreign", "other version"])
 def test_commands_report_bad_recordings_with_exit_code_2(
     tmp_path: Path, command: str, name: str
 ) -> None:
@@ -280,19 +352,3 @@ def test_replay_refuses_a_speed_that_is_not_positive(tmp_path: Path, speed: floa
     write(path, [encode(MSG_BODY_ISB_ANGLES, None, [0.0] * 21)])
     with pytest.raises(ValueError, match="speed"):
         Replay(path, speed=speed)
-
-
-def test_readme_recording_snippet_reads_a_recording(
-    tmp_path: Path, capsys: pytest.CaptureFixture[str]
-) -> None:
-    """The README's example program prints the time, kind and side of every frame."""
-    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
-    snippet = readme[readme.index("from quorl_sdk.recording import RecordingReader\n\ndef") :]
-    namespace: dict[str, object] = {}
-    exec(snippet[: snippet.index("```")], namespace)
-    path = tmp_path / "readme.qrec"
-    write(path, all_sample_frames())
-    namespace["summary"](str(path))  # type: ignore[operator]
-    lines = capsys.readouterr().out.splitlines()
-    assert lines[0] == "   0.000 BODY_QUATERNIONS None"
-    assert lines[-1] == "   0.008 HAND_ISB_ANGLES 1"

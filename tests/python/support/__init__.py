@@ -23,6 +23,7 @@ What is here:
 
 from support.frames import (
     DATA_KINDS,
+    EXOTIC_BITS,
     HAND_KINDS,
     MSG_BODY_ISB_ANGLES,
     MSG_BODY_LANDMARKS,
@@ -76,6 +77,7 @@ from support.timing import (
     port_is_free,
     require_fixed_ports,
     scaled,
+    skip_exit_under_asan,
     taken_ports,
 )
 from support.websockets_server import (
@@ -128,6 +130,7 @@ __all__ = [
     "sample_frame",
     "sample_values",
     "scaled",
+    "skip_exit_under_asan",
     "send_binary",
     "send_close",
     "send_ping",

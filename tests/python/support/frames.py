@@ -29,6 +29,7 @@ from quorl_sdk.wire import (
 )
 
 __all__ = [
+    "EXOTIC_BITS",
     "DATA_KINDS",
     "HAND_KINDS",
     "MSG_BODY_ISB_ANGLES",
@@ -49,6 +50,19 @@ __all__ = [
     "sample_values",
     "value_count",
 ]
+
+
+#: Bit patterns of binary64 that a lossy path would change: NaN payloads (quiet and
+#: signalling), both infinities, negative zero, the smallest and the largest subnormal.
+EXOTIC_BITS = (
+    0x7FF8_0000_DEAD_BEEF,
+    0x7FF0_0000_0000_0001,
+    0x7FF0_0000_0000_0000,
+    0xFFF0_0000_0000_0000,
+    0x8000_0000_0000_0000,
+    0x0000_0000_0000_0001,
+    0x000F_FFFF_FFFF_FFFF,
+)
 
 
 def sample_values(kind: int, start: float = 0.0) -> list[float]:

@@ -1,5 +1,5 @@
-"""What the live commands (stream, record, view, snapshot) share: their connection
-options, a frame source that reconnects and counts, and their way of stopping.
+"""What the live commands (stream, record, lsl, view, snapshot) share: their connection
+options, a frame source that reconnects and counts, frame times, and their way of stopping.
 
 Reconnection is the client's (``reconnect=True``), which counts what it mends
 in ``client.reconnections``: the first attempt after 250 ms, each wait twice
@@ -13,6 +13,7 @@ import argparse
 import math
 import signal
 import sys
+import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -38,6 +39,8 @@ __all__ = [
     "positive_seconds",
     "seconds",
     "stopping_on_signals",
+    "wall_clock_text",
+    "wall_time",
 ]
 
 BASE_DELAY = 0.25
@@ -45,7 +48,16 @@ MAX_DELAY = 10.0
 MAX_RETRIES = 10
 
 class StreamEnded(Exception):
-    """The stream has ended for good: the server closed it and no reconnection follows."""
+    """The stream has ended for good and no reconnection follows.
+
+    Attributes:
+        lost: True when the server went away with the connection (it no
+            longer answers), False when it ended the stream and still answers.
+    """
+
+    def __init__(self, message: str, *, lost: bool = False) -> None:
+        super().__init__(message)
+        self.lost = lost
 
 
 class StreamFailed(Exception):
@@ -71,6 +83,24 @@ class Target:
         if self.port is not None:
             return f"ws://127.0.0.1:{self.port}"
         return "ports 5432-5435"
+
+
+# The wall clock's reading minus the monotonic clock's, taken once so that converted
+# times keep the monotonic clock's order and spacing.
+_WALL_OFFSET = time.time() - time.monotonic()
+
+
+def wall_time(monotonic: float) -> float:
+    """Returns the Unix time of the monotonic reading ``monotonic``."""
+    return monotonic + _WALL_OFFSET
+
+
+def wall_clock_text(monotonic: float) -> str:
+    """Returns the local date and time of the monotonic reading ``monotonic``, to the ms."""
+    unix = wall_time(monotonic)
+    whole = math.floor(unix)
+    milliseconds = min(round((unix - whole) * 1000), 999)
+    return f"{time.strftime('%Y-%m-%d %H:%M:%S', time.localtime(whole))}.{milliseconds:03d}"
 
 
 def port_number(text: str) -> int:
@@ -152,6 +182,9 @@ class Session:
         mode: how the client hands frames over (see :class:`quorl_sdk.Mode`).
         on_event: called with a line of text when something other than a
             frame happens (a refused frame, a lost connection, a reconnection).
+        on_link: called with ``(False, time)`` and ``(True, time)`` for each
+            reconnection: the arrival of the last frame before the loss, and
+            the moment the new connection was seen (monotonic seconds).
     """
 
     def __init__(
@@ -161,6 +194,7 @@ class Session:
         reconnect: bool = False,
         mode: Mode = Mode.LOSSLESS,
         on_event: Callable[[str], None] | None = None,
+        on_link: Callable[[bool, float], None] | None = None,
     ) -> None:
         self.target = target
         self.reconnect = reconnect
@@ -176,7 +210,11 @@ class Session:
         #: The port of the connection, once connected.
         self.port: int | None = None
         self._on_event = on_event
+        self._on_link = on_link
         self._client: Client | None = None
+        #: When connecting began (monotonic seconds): every frame arrives after it.
+        self.opened = 0.0
+        self._last_time = 0.0
 
     @property
     def connected(self) -> bool:
@@ -200,22 +238,27 @@ class Session:
             ValueError: the URL is not a usable Quorl URL.
             TypeError, OverflowError: the port is out of range.
         """
-        schedule: Options = {
-            "reconnect": self.reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
+        self.opened = time.monotonic()
+        self._client = self._connect(self.target.port, reconnect=self.reconnect)
+        self.port = self._client.port
+        self._last_time = self.opened
+
+    def _connect(self, port: int | None, *, reconnect: bool) -> Client:
+        """Connects to the URL, or to ``port`` (None: discovery), on the reconnection schedule."""
+        options: Options = {
+            "reconnect": reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
             "max_delay_ms": round(MAX_DELAY * 1000), "max_retries": MAX_RETRIES,
             "mode": self.mode,
-        }
+        }  # fmt: skip
         if self.target.url is not None:
-            self._client = connect_url(self.target.url, **schedule)
-        else:
-            self._client = connect(self.target.port, **schedule)
-        self.port = self._client.port
+            return connect_url(self.target.url, **options)
+        return connect(port, **options)
 
     def next(self, timeout: float) -> Frame | None:
         """Returns the next frame, or None when none came within ``timeout`` seconds.
 
         Refused frames, stream errors and reconnections are counted and
-        reported through ``on_event``.
+        reported through ``on_event``; reconnections also through ``on_link``.
 
         Raises:
             StreamEnded: the stream has ended for good.
@@ -224,38 +267,68 @@ class Session:
         """
         if self._client is None:
             raise StreamEnded("the stream has ended")
+        frame: Frame | None = None
         try:
             frame = self._client.recv(timeout=timeout)
         except FrameTimeout:
-            return None
+            pass
         except FrameError as error:
             self.decode_errors += 1
             self._event(str(error))
-            return None
         except IncompatibleProtocol as error:
             raise StreamFailed(str(error)) from None
         except StreamError as error:
             self.stream_errors += 1
             self._event(str(error))
-            return None
         except EOFError:
-            self.close()
-            if self.reconnect:
-                raise StreamFailed(
-                    f"gave up reconnecting to {self.url} after {MAX_RETRIES} attempts"
-                ) from None
-            raise StreamEnded("the server ended the stream") from None
-        finally:
-            self._count_reconnections()
-        self.frames += 1
+            self._end()
+        self._count_reconnections(time.monotonic() if frame is None else frame.time)
+        if frame is not None:
+            self.frames += 1
+            self._last_time = frame.time
         return frame
 
-    def _count_reconnections(self) -> None:
-        """Reports the reconnections the client made since the last look."""
+    def _end(self) -> None:
+        """Closes the ended stream and says why it ended.
+
+        Raises:
+            StreamFailed: reconnection gave up.
+            StreamEnded: the server ended the stream, or went away (``lost``).
+        """
+        self._count_reconnections(time.monotonic())
+        self.close()
+        if self.reconnect:
+            raise StreamFailed(f"gave up reconnecting to {self.url} after {MAX_RETRIES} attempts")
+        if self._server_answers():
+            raise StreamEnded("the server ended the stream")
+        raise StreamEnded(f"the connection to {self.url} was lost", lost=True)
+
+    def _server_answers(self) -> bool:
+        """Tells whether the server still takes connections, with one attempt at once.
+
+        The client reports a closed stream and a broken connection alike; a
+        server that ended the stream on purpose still listens, one that went
+        away (a restart, a crash) does not.
+        """
+        try:
+            self._connect(self.port, reconnect=False).close()
+        except (ConnectionError, ValueError):
+            return False
+        return True
+
+    def _count_reconnections(self, now: float) -> None:
+        """Reports the reconnections the client made since the last look, seen at ``now``.
+
+        The client mends a loss out of sight: the loss is placed at the last
+        frame before it, the reconnection at ``now`` (the first frame after it).
+        """
         if self._client is None:
             return
         while self.reconnections < self._client.reconnections:
             self.reconnections += 1
+            if self._on_link is not None:
+                self._on_link(False, self._last_time)
+                self._on_link(True, max(now, self._last_time))
             self._event(f"connection to {self.url} lost; reconnecting")
             self._event(f"reconnected to {self.url}")
 
@@ -277,6 +350,8 @@ class Stopping:
     raised when the block ends, so that a record or a line of output is never
     cut in half. With :attr:`raising` off a signal only sets :attr:`requested`,
     for loops that run inside a GUI toolkit, which would swallow the interrupt.
+    Only the first signal stops: the command is closing after it, and a second
+    one (an impatient Ctrl-C) must not cut that short.
     """
 
     def __init__(self) -> None:
@@ -288,8 +363,8 @@ class Stopping:
         self._pending = False
 
     def _handle(self, signum: int, frame: FrameType | None) -> None:
-        self.requested = True
-        if not self.raising:
+        again, self.requested = self.requested, True
+        if again or not self.raising:
             return
         if self._deferring:
             self._pending = True

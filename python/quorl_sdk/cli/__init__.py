@@ -1,0 +1,109 @@
+"""The ``quorl-sdk`` command line: one module per command, listed in :data:`COMMANDS`.
+
+Each command module has ``add_parser(subcommands)``, which adds its
+subcommand and sets ``handler``, a function of the parsed arguments that
+returns the exit status: 0 on success and on a requested stop (Ctrl-C,
+SIGTERM), 1 when the run fails, 2 on bad usage. Errors are one line on
+stderr; ``--debug`` shows the traceback of an unexpected one.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import signal
+import sys
+import warnings
+from collections.abc import Callable, Sequence
+from types import FrameType
+from typing import NoReturn, TextIO
+
+__all__ = ["COMMANDS", "build_parser", "main", "program"]
+
+#: The commands, in the order ``--help`` lists them: each is the module
+#: ``quorl_sdk.cli.<name>``.
+COMMANDS: tuple[str, ...] = (
+    "simulate",
+    "stream",
+    "record",
+    "replay",
+    "export",
+    "lsl",
+    "snapshot",
+    "view",
+)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """Returns the parser with every command of :data:`COMMANDS`."""
+    from quorl_sdk import __version__
+
+    parser = argparse.ArgumentParser(
+        prog="quorl-sdk",
+        description="Tools around a Quorl tracking server: a stand-in server, a live view of "
+        "its stream, recordings, their replay and export, a bridge to LSL, and pictures of "
+        "the latest pose.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    parser.add_argument(
+        "--debug", action="store_true", help="show the traceback of an unexpected error"
+    )
+    subcommands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for name in COMMANDS:
+        importlib.import_module(f"quorl_sdk.cli.{name}").add_parser(subcommands)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line and returns the exit status."""
+    args = build_parser().parse_args(argv)
+    handler: Callable[[argparse.Namespace], int] = args.handler
+    with warnings.catch_warnings():
+        warnings.showwarning = _one_line_warning(args.command)
+        try:
+            return handler(args)
+        except KeyboardInterrupt:
+            # A stop signal outside the command's own handling: still a requested stop.
+            return 0
+        except Exception as error:
+            if args.debug:
+                raise
+            print(f"quorl-sdk {args.command}: error: {error}", file=sys.stderr, flush=True)
+            return 1
+
+
+def program() -> NoReturn:
+    """Runs the command line as the program (``quorl-sdk``, ``python -m quorl_sdk``) and exits.
+
+    SIGTERM stops a command like Ctrl-C. Once the command has ended, both are
+    ignored: a late one must not turn a clean end into a traceback or a kill.
+    """
+    signal.signal(signal.SIGTERM, _interrupt)
+    try:
+        code = main()
+    except KeyboardInterrupt:
+        code = 0
+    finally:
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(signum, signal.SIG_IGN)
+    sys.exit(code)
+
+
+def _interrupt(signum: int, frame: FrameType | None) -> None:
+    raise KeyboardInterrupt
+
+
+def _one_line_warning(command: str) -> Callable[..., None]:
+    """Returns a ``warnings.showwarning`` that prints ``quorl-sdk COMMAND: warning: ...``."""
+
+    def show(
+        message: Warning | str,
+        category: type[Warning],
+        filename: str,
+        lineno: int,
+        file: TextIO | None = None,
+        line: str | None = None,
+    ) -> None:
+        print(f"quorl-sdk {command}: warning: {message}", file=sys.stderr, flush=True)
+
+    return show

@@ -1,0 +1,226 @@
+"""Recordings as tables: numpy arrays, pandas data frames, and CSV, Parquet and HDF5 files.
+
+A recording becomes one table per (kind, side) of frame, in arrival order:
+a ``time`` column (seconds from the start of the recording, on the monotonic
+clock) and one column per value, named by :attr:`quorl_sdk.FrameKind.columns`
+(``g03_x`` is component x of group 3, ``a07`` angle 7). Tables are named
+``body_landmarks``, ``hand_landmarks_side0`` and so on (:func:`table_name`).
+
+==========  ===========================================================
+suffix      what :func:`export` writes
+==========  ===========================================================
+``.csv``    one file per table beside OUT: ``OUT-STEM_TABLE.csv``
+``.parquet``  one file per table beside OUT: ``OUT-STEM_TABLE.parquet``
+``.h5``     one HDF5 file OUT with one table (a compound dataset) per
+``.hdf5``   (kind, side), its kind and side as attributes
+==========  ===========================================================
+
+Values are copied from the recorded bytes, never computed: numpy arrays,
+data frames, Parquet and HDF5 keep every value bit for bit (NaN payloads,
+negative zero, infinities, subnormals). CSV writes each value as the
+shortest text that reads back as the same binary64 (``repr``); NaN is
+written ``nan``, its payload lost, as CSV has no way to say it.
+
+numpy, pandas, pyarrow and h5py are optional: ``pip install
+'quorl-sdk[export]'``. Each is imported when first needed; a missing one
+raises :class:`quorl_sdk._extras.MissingExtraError` (an ImportError) naming
+the extra.
+"""
+
+from __future__ import annotations
+
+import csv
+import os
+from collections.abc import Callable
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from quorl_sdk import wire
+from quorl_sdk._extras import require
+from quorl_sdk.frames import FrameKind
+from quorl_sdk.recording import RecordingReader
+
+if TYPE_CHECKING:
+    import numpy
+    import numpy.typing
+
+__all__ = [
+    "FORMATS",
+    "StreamKey",
+    "Table",
+    "UnknownFormatError",
+    "data_frames",
+    "export",
+    "table_name",
+    "tables",
+]
+
+StreamKey = tuple[FrameKind, "int | None"]
+PathLike = str | os.PathLike[str]
+_EXTRA = "export"
+
+
+class UnknownFormatError(ValueError):
+    """The suffix of an output file names no format :func:`export` writes."""
+
+
+class Table(NamedTuple):
+    """The frames of one (kind, side) of a recording, as numpy arrays.
+
+    Attributes:
+        time: float64, shape ``(N,)``: seconds from the start of the recording
+            to each frame's arrival.
+        values: float64, shape ``(N, groups, 4)`` for quaternions and
+            landmarks, ``(N, 21)`` for angles; bit for bit as recorded.
+    """
+
+    time: numpy.typing.NDArray[numpy.float64]
+    values: numpy.typing.NDArray[numpy.float64]
+
+    def columns(self) -> numpy.typing.NDArray[numpy.float64]:
+        """Returns the table as one float64 array: the time, then every value, per row."""
+        np = require("numpy", _EXTRA, "exporting a recording")
+        rows = len(self.time)
+        flat = self.values.reshape(rows, -1)
+        return np.column_stack([self.time, flat])  # type: ignore[no-any-return]
+
+
+def table_name(key: StreamKey) -> str:
+    """Returns the name of the table of ``key``: ``body_landmarks``, ``hand_landmarks_side0``."""
+    kind, side = key
+    name = kind.name.lower()
+    return name if side is None else f"{name}_side{side}"
+
+
+def tables(recording: RecordingReader) -> dict[StreamKey, Table]:
+    """Returns one :class:`Table` per (kind, side) of ``recording``, in order of first arrival.
+
+    Raises:
+        quorl_sdk.recording.RecordingError: a stored frame is invalid.
+        OSError: the file cannot be read.
+        MissingExtraError: numpy is not installed.
+    """
+    np = require("numpy", _EXTRA, "reading a recording as tables")
+    payloads: dict[StreamKey, list[bytes]] = {}
+    times: dict[StreamKey, list[int]] = {}
+    for record, frame in recording.frame_records():
+        key = (frame.kind, frame.side)
+        payloads.setdefault(key, []).append(record.data)
+        times.setdefault(key, []).append(record.time_ns)
+    result = {}
+    for key, frames in payloads.items():
+        kind = key[0]
+        # The values straight from the recorded bytes, after the type and side bytes.
+        header = wire.frame_size(kind) - 8 * kind.value_count
+        layout = np.dtype([("header", f"V{header}"), ("values", "<f8", (kind.value_count,))])
+        values = np.frombuffer(b"".join(frames), dtype=layout)["values"].astype("float64")
+        shape = (len(frames), -1, 4) if kind.is_grouped else (len(frames), kind.value_count)
+        time = np.array(times[key], dtype="int64") / 1e9
+        result[key] = Table(time, values.reshape(shape))
+    return result
+
+
+def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
+    """Returns one ``pandas.DataFrame`` per (kind, side): ``time``, then one column per value.
+
+    Each frame's ``attrs`` hold ``kind``, ``side`` and ``started_ns`` (the
+    wall-clock start of the recording in nanoseconds since the Unix epoch).
+
+    Raises:
+        quorl_sdk.recording.RecordingError, OSError: as :func:`tables`.
+        MissingExtraError: pandas is not installed.
+    """
+    pd = require("pandas", _EXTRA, "reading a recording as data frames")
+    result = {}
+    for key, table in tables(recording).items():
+        frame = pd.DataFrame(table.columns(), columns=["time", *key[0].columns], copy=False)
+        frame.attrs.update(_attributes(key, recording))
+        result[key] = frame
+    return result
+
+
+def _attributes(key: StreamKey, recording: RecordingReader) -> dict[str, Any]:
+    kind, side = key
+    side_number = -1 if side is None else side
+    return {"kind": kind.name, "side": side_number, "started_ns": recording.started_ns}
+
+
+# Files.
+
+
+def _per_table_paths(out: Path, found: dict[StreamKey, Table]) -> dict[StreamKey, Path]:
+    return {key: out.with_name(f"{out.stem}_{table_name(key)}{out.suffix}") for key in found}
+
+
+def _write_csv(out: Path, recording: RecordingReader) -> list[Path]:
+    found = tables(recording)
+    paths = _per_table_paths(out, found)
+    for key, table in found.items():
+        with open(paths[key], "w", newline="") as file:
+            writer = csv.writer(file)
+            writer.writerow(["time", *key[0].columns])
+            # tolist() gives Python floats, whose repr is the shortest text of the same binary64.
+            for row in table.columns().tolist():
+                writer.writerow([repr(value) for value in row])
+    return list(paths.values())
+
+
+def _write_parquet(out: Path, recording: RecordingReader) -> list[Path]:
+    pa = require("pyarrow", _EXTRA, "exporting to Parquet")
+    parquet = require("pyarrow.parquet", _EXTRA, "exporting to Parquet")
+    found = tables(recording)
+    paths = _per_table_paths(out, found)
+    for key, table in found.items():
+        names = ["time", *key[0].columns]
+        data = table.columns()
+        metadata = {name: str(value) for name, value in _attributes(key, recording).items()}
+        arrow = pa.table({name: data[:, index] for index, name in enumerate(names)})
+        arrow = arrow.replace_schema_metadata(metadata)
+        # Dictionary encoding would hash values and could fold NaNs of different payloads.
+        parquet.write_table(arrow, paths[key], use_dictionary=False)
+    return list(paths.values())
+
+
+def _write_hdf5(out: Path, recording: RecordingReader) -> list[Path]:
+    h5py = require("h5py", _EXTRA, "exporting to HDF5")
+    np = require("numpy", _EXTRA, "exporting to HDF5")
+    found = tables(recording)
+    with h5py.File(out, "w") as file:
+        file.attrs["started_ns"] = recording.started_ns
+        for key, table in found.items():
+            names = ["time", *key[0].columns]
+            rows = np.ascontiguousarray(table.columns())
+            compound = rows.view(np.dtype([(name, "<f8") for name in names])).reshape(-1)
+            dataset = file.create_dataset(table_name(key), data=compound)
+            for name, value in _attributes(key, recording).items():
+                dataset.attrs[name] = value
+    return [out]
+
+
+#: The writer of each file suffix.
+FORMATS: dict[str, Callable[[Path, RecordingReader], list[Path]]] = {
+    ".csv": _write_csv,
+    ".parquet": _write_parquet,
+    ".h5": _write_hdf5,
+    ".hdf5": _write_hdf5,
+}
+
+
+def export(recording: PathLike, out: PathLike) -> list[Path]:
+    """Writes the tables of the recording at ``recording`` in the format of ``out``'s suffix.
+
+    Returns the files written.
+
+    Raises:
+        UnknownFormatError: the suffix of ``out`` is none of :data:`FORMATS`.
+        quorl_sdk.recording.RecordingError: the recording is unreadable.
+        OSError: a file cannot be read or written.
+        MissingExtraError: a library the format needs is not installed.
+    """
+    path = Path(out)
+    writer = FORMATS.get(path.suffix.lower())
+    if writer is None:
+        known = ", ".join(FORMATS)
+        raise UnknownFormatError(f"cannot tell the format of {out}: its suffix is none of {known}")
+    with RecordingReader(recording) as reader:
+        return writer(path, reader)
