@@ -4,7 +4,9 @@ A fenced ``python`` block is a complete program, run in a child process
 against a simulator on the first free default port (where ``connect()``
 looks), its URL also in ``QUORL_URL``, in a fresh folder, bounded in time.
 A block right after ``<!-- pytest -->`` is a test module, run by pytest; one
-after ``<!-- not-run -->`` is a fragment and is only compiled.
+after ``<!-- not-run -->`` is a fragment and is only compiled. An example that
+loads liblsl runs only where the tests' liblsl configuration keeps it on
+loopback (see ``support/lsl.py``).
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ from typing import NamedTuple
 
 import pytest
 from support import scaled
+from support.lsl import USES_LSL, require_loopback_lsl
 
 from quorl_sdk.cli import COMMANDS
 
@@ -87,6 +90,8 @@ def test_example_runs(example, simulator_url, tmp_path):
     if example.marker == "not-run":
         compile(example.code, example.where, "exec")
         return
+    if USES_LSL.search(example.code):
+        require_loopback_lsl()
     program = tmp_path / ("test_example.py" if example.marker == "pytest" else "example.py")
     program.write_text(example.code)
     if example.marker == "pytest":

@@ -33,25 +33,17 @@ from support import (
     scaled,
     websockets_server,
 )
+from support.lsl import require_loopback_lsl
 
 QUORL_SDK = [sys.executable, "-m", "quorl_sdk"]
 CONFIG = Path(os.environ["LSLAPICFG"])
 SAMPLES = 50
 
 
-def liblsl_reads(config: Path) -> bool:
-    """Tells whether liblsl's INI reader takes every line of ``config`` (comments: ';')."""
-    lines = config.read_text().splitlines() if config.is_file() else ["missing"]
-    return all(
-        not line.strip() or line.startswith((";", "[")) or "=" in line for line in lines
-    )
-
-
 @pytest.fixture(scope="module")
 def pylsl() -> Any:
     """pylsl, once liblsl is sure to keep discovery on the loopback address."""
-    if not liblsl_reads(CONFIG):
-        pytest.skip(f"liblsl cannot read {CONFIG} and would fall back to network discovery")
+    require_loopback_lsl()
     return pytest.importorskip("pylsl")
 
 
