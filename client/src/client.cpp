@@ -119,6 +119,8 @@ bool QuorlClient::take_message() {
                                               bytes.size());
     if (!frame.empty() && frame.front() == quorl_protocol::MSG_HELLO) {
       if (auto hello = check_hello(frame); !hello) result_.emplace(std::unexpected(hello.error()));
+    } else if (!frame.empty() && hooks_.accepts_type && !hooks_.accepts_type(frame.front())) {
+      // Refused unread.
     } else if (auto decoded = quorl_protocol::decode(frame)) {
       result_.emplace(std::in_place, *decoded);
     } else {
@@ -129,6 +131,18 @@ bool QuorlClient::take_message() {
   buffer_.consume(buffer_.size());
   if (buffer_.capacity() > KEPT_BUFFER_CAPACITY) buffer_.shrink_to_fit();
   return result_.has_value();
+}
+
+void QuorlClient::set_read_hooks(ReadHooks hooks) {
+  hooks_ = std::move(hooks);
+  hook_connection();
+}
+
+void QuorlClient::hook_connection() {
+  Socket& socket = beast::get_lowest_layer(*stream_);
+  // A client without hooks keeps its socket exactly as it was.
+  if (hooks_.on_idle) socket.call_when_idle(hooks_.on_idle);
+  if (hooks_.on_connection) hooks_.on_connection(socket.native_handle());
 }
 
 bool QuorlClient::may_recover() const noexcept {
@@ -166,6 +180,7 @@ net::awaitable<bool> QuorlClient::recover() {
       buffer_.clear();
       ended_ = false;
       ++reconnections_;
+      hook_connection();
       co_return true;
     }
     delay = std::min(delay.doubled(), settings_.max_delay);

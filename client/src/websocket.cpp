@@ -1,5 +1,6 @@
 #include "quorl_sdk/websocket.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -12,6 +13,18 @@ std::size_t Socket::write_frame(std::string frame, boost::system::error_code& ec
   pending_ += frame;
   send_pending(ec);
   return ec ? 0 : frame.size();
+}
+
+bool Socket::wait_readable(boost::system::error_code& ec) {
+  pollfd readable{.fd = native_handle(), .events = POLLIN, .revents = 0};
+  while (::poll(&readable, 1, -1) < 0) {
+    if (errno != EINTR) {
+      ec.assign(errno, boost::system::system_category());
+      return false;
+    }
+  }
+  ec.clear();
+  return true;
 }
 
 void Socket::send_pending(boost::system::error_code& ec) {

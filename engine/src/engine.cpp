@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -21,8 +21,6 @@ namespace {
 using quorl_sdk::QuorlClient;
 using quorl_sdk::QuorlError;
 using Clock = std::chrono::steady_clock;
-using ConnectResult = std::expected<QuorlClient, QuorlError>;
-
 constexpr auto use_tuple = net::as_tuple(net::use_awaitable);
 
 // The name of engine threads in the process's thread list.
@@ -52,14 +50,16 @@ double seconds(Clock::time_point at) {
   return std::chrono::duration<double>(at.time_since_epoch()).count();
 }
 
-// Returns the type byte a decode error names, when it names one.
-std::optional<std::uint8_t> type_of(const QuorlError& error) {
-  const auto* decode = std::get_if<QuorlError::Decode>(&error.value());
-  if (decode == nullptr) return std::nullopt;
-  const auto* wrong =
-      std::get_if<quorl_protocol::ProtocolError::WrongLength>(&decode->error.value());
-  if (wrong == nullptr) return std::nullopt;
-  return wrong->message_type;
+// Ends the io_context's current run and every later one. The runtime
+// restarts the context for each operation, which clears a plain stop; a
+// queued stop waits for the next run.
+void interrupt(net::io_context& io) noexcept {
+  try {
+    net::post(io, [&io] { io.stop(); });
+  } catch (...) {
+    // Out of memory: the plain stop below still ends the current run.
+  }
+  io.stop();
 }
 
 bool retry_first_connection(const QuorlError& error) {
@@ -72,7 +72,7 @@ Engine::Engine(EngineOptions options)
     : options_(std::move(options)),
       generation_(platform::fork_generation()),
       handoff_(options_.mode, options_.max_queue) {
-  io_.emplace(1);
+  runtime_.emplace();
 }
 
 Engine::~Engine() = default;
@@ -106,7 +106,14 @@ void Engine::stop() noexcept {
   if (!owned_by_this_process()) return;
   handoff_.close();
   std::lock_guard lock(io_mutex_);
-  if (io_) io_->stop();
+  stopped_ = true;
+  socket_.shut_down();
+  if (runtime_) interrupt(runtime_->context());
+}
+
+bool Engine::stopping() {
+  std::lock_guard lock(io_mutex_);
+  return stopped_;
 }
 
 void Engine::wait_finished(Clock::time_point until) {
@@ -119,14 +126,19 @@ void Engine::run(std::shared_ptr<Engine> self) noexcept {
   platform::name_this_thread(THREAD_NAME);
   try {
     drive();
+  } catch (const std::exception& fault) {
+    // A stop that cuts a connection attempt short ends the runtime's run
+    // before the attempt completes, which the runtime reports by throwing.
+    if (!stopping()) report_fault(fault.what());
   } catch (...) {
-    // Only resource exhaustion gets here; the consumer sees the end.
+    // Nothing else is thrown; the consumer sees the end.
   }
   handoff_.set_ended();
   client_.reset();
   {
     std::lock_guard lock(io_mutex_);
-    io_.reset();
+    socket_ = platform::SocketDuplicate();
+    runtime_.reset();
   }
   {
     std::lock_guard lock(finish_mutex_);
@@ -140,40 +152,46 @@ void Engine::run(std::shared_ptr<Engine> self) noexcept {
   all.finished.notify_all();
 }
 
-void Engine::drive() {
-  net::io_context& io = *io_;
-  net::co_spawn(io, session(), [this](std::exception_ptr failure) {
-    if (!failure) return;
-    try {
-      std::rethrow_exception(failure);
-    } catch (const std::exception& fault) {
-      handoff_.put(ErrorRecord{QuorlError::Stream{fault.what()}});
-    }
-  });
-  // Run handlers while they are ready; before blocking for the socket, let
-  // the consumer see what came.
-  while (!io.stopped()) {
-    if (io.poll_one() == 0) {
-      handoff_.flush();
-      io.run_one();
-    }
+void Engine::report_fault(const char* what) noexcept {
+  try {
+    handoff_.put(ErrorRecord{QuorlError::Stream{what}});
+  } catch (...) {
+    // Out of memory: the consumer sees the end alone.
   }
-  handoff_.flush();
 }
 
-net::awaitable<void> Engine::session() {
-  auto connected = co_await connect_first();
+void Engine::drive() {
+  auto connected = runtime_->run(connect_first());
   if (!connected) {
     handoff_.set_connect_failed(std::move(connected.error()));
-    co_return;
+    return;
   }
   client_.emplace(std::move(*connected));
+  client_->set_read_hooks(read_hooks());
   handoff_.set_connected(client_->port());
-  co_await stream();
-  handoff_.set_ended();
+  stream();
 }
 
-net::awaitable<ConnectResult> Engine::connect_once() {
+quorl_sdk::ReadHooks Engine::read_hooks() {
+  return {
+      // Before the engine blocks for the socket, the consumer sees what came.
+      .on_idle = [this] { handoff_.flush(); },
+      .on_connection = [this](int socket) { watch_socket(socket); },
+      .accepts_type = [this](std::uint8_t type) { return options_.kinds.test(type); },
+  };
+}
+
+void Engine::watch_socket(int socket) {
+  // Counted here, not after a step: a reconnection to a silent server shows
+  // at once, before any frame comes.
+  reconnections_.store(client_->reconnections());
+  std::lock_guard lock(io_mutex_);
+  socket_ = platform::SocketDuplicate(socket);
+  // A connection made while stop() ran ends before its first read.
+  if (stopped_) socket_.shut_down();
+}
+
+net::awaitable<Engine::ConnectResult> Engine::connect_once() {
   quorl_sdk::QuorlClientBuilder builder = options_.connection;
   if (options_.target.url) co_return co_await std::move(builder).connect_url(*options_.target.url);
   if (options_.target.port) co_return co_await std::move(builder).connect_at(*options_.target.port);
@@ -181,7 +199,7 @@ net::awaitable<ConnectResult> Engine::connect_once() {
                                                          quorl_sdk::WEBSOCKET_PORT_END);
 }
 
-net::awaitable<ConnectResult> Engine::connect_first() {
+net::awaitable<Engine::ConnectResult> Engine::connect_first() {
   const auto deadline = Clock::now() + options_.wait;
   net::steady_timer pause(co_await net::this_coro::executor);
   for (;;) {
@@ -194,24 +212,17 @@ net::awaitable<ConnectResult> Engine::connect_first() {
   }
 }
 
-net::awaitable<void> Engine::stream() {
+void Engine::stream() {
+  auto& runtime = *runtime_;
   for (;;) {
-    auto result = co_await client_->next();
-    reconnections_.store(client_->reconnections());
-    if (!result) co_return;
-    if (!hand_over(result)) co_return;
+    auto result = client_->read_next(runtime);
+    if (!result || !hand_over(result)) return;
   }
 }
 
 bool Engine::hand_over(quorl_sdk::NextResult& result) {
   auto& outcome = *result;
-  if (!outcome) {
-    const auto type = type_of(outcome.error());
-    if (type && !options_.kinds.test(*type)) return true;
-    return handoff_.put(ErrorRecord{std::move(outcome.error())});
-  }
-  const auto type = quorl_protocol::message_type(*outcome);
-  if (!options_.kinds.test(type)) return true;
+  if (!outcome) return handoff_.put(ErrorRecord{std::move(outcome.error())});
   return handoff_.put(make_record(*outcome, seconds(client_->last_receive_time()), next_seq_++));
 }
 

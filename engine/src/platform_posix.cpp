@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -7,6 +9,7 @@
 #include <csignal>
 #include <cstdint>
 #include <system_error>
+#include <utility>
 
 #include "quorl_engine/platform.hpp"
 
@@ -45,6 +48,28 @@ void WakeDescriptor::signal() noexcept {
 void WakeDescriptor::drain() noexcept {
   std::uint64_t count = 0;
   [[maybe_unused]] const auto got = read(read_fd_, &count, sizeof count);
+}
+
+SocketDuplicate::SocketDuplicate(int socket) noexcept
+    : fd_(socket < 0 ? -1 : fcntl(socket, F_DUPFD_CLOEXEC, 0)) {}
+
+SocketDuplicate::SocketDuplicate(SocketDuplicate&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)) {}
+
+SocketDuplicate& SocketDuplicate::operator=(SocketDuplicate&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+SocketDuplicate::~SocketDuplicate() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void SocketDuplicate::shut_down() noexcept {
+  if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
 }
 
 void block_all_signals() noexcept {

@@ -63,9 +63,6 @@ DEFAULTS: dict[str, object] = {
     "wait": None,
 }
 
-_EVERY_KIND = sum(1 << kind for kind in FrameKind)
-
-
 def check_timeout(name: str, value: object) -> None:
     """Accepts None or a number of seconds that is at least 0.
 
@@ -96,10 +93,10 @@ def _check_max_queue(max_queue: object) -> int:
     return max_queue
 
 
-def _kind_mask(kinds: object) -> int:
-    """Returns the bit mask of type bytes of ``kinds`` (None: every kind)."""
+def _kind_mask(kinds: object) -> int | None:
+    """Returns the bit mask of type bytes of ``kinds``; None lets every type byte through."""
     if kinds is None:
-        return _EVERY_KIND
+        return None
     if isinstance(kinds, (str, bytes)) or not isinstance(kinds, Iterable):
         raise TypeError(f"kinds must be an iterable of FrameKind, got {type(kinds).__name__}")
     mask = 0

@@ -148,18 +148,26 @@ def test_two_asyncio_tasks_waiting_on_one_client_are_both_served():
         assert asyncio.run(main(server.url)) == [1.0, 2.0]
 
 
-@pytest.mark.parametrize("state", ["reading a silent server", "waiting to reconnect"])
+@pytest.mark.parametrize(
+    "state", ["reading a silent server", "waiting to reconnect", "reading a reconnected server"]
+)
 def test_close_returns_at_once_in_every_state(state):
-    """close() ends a silent wait or a pause between reconnection attempts within 0.5 s."""
+    """close() ends a silent wait, a pause between reconnection attempts or a wait on a
+    connection that a reconnection swapped in, within 0.5 s, and the server sees it end."""
     threads = engine_threads()
     with websockets_server(silent()) as server:
-        client = quorl_sdk.connect_url(server.url, reconnect=True, base_delay_ms=60_000)
-        if state == "waiting to reconnect":
+        delay_ms = 20 if state == "reading a reconnected server" else 60_000
+        client = quorl_sdk.connect_url(server.url, reconnect=True, base_delay_ms=delay_ms)
+        if state != "reading a silent server":
             server.stop()
             time.sleep(0.2)
+        if state == "reading a reconnected server":
+            server.start()
+            assert wait_until(lambda: client.reconnections == 1)
         started = time.monotonic()
         client.close()
         assert time.monotonic() - started < 0.5
+        assert wait_until(lambda: not server.connections_)
     assert wait_until(lambda: engine_threads() == threads)
 
 
@@ -228,8 +236,11 @@ def test_pull_returns_the_frames_before_an_error_and_raises_it_next():
 
 
 def test_kinds_keeps_other_kinds_out_and_seq_counts_what_passes():
-    """Only the kinds asked for arrive; their sequence numbers run from 0 without gaps."""
-    with websockets_server(sending(hello(), *all_sample_frames(), *all_sample_frames())) as server:
+    """Only the kinds asked for arrive; their sequence numbers run from 0 without gaps. Other
+    type bytes, unknown ones and frames that would not decode among them, raise nothing."""
+    refused = (b"\x09", bytes([MSG_HAND_ISB_ANGLES, 0, 1]))
+    frames = (*all_sample_frames(), *refused, *all_sample_frames())
+    with websockets_server(sending(hello(), *frames)) as server:
         with quorl_sdk.connect_url(server.url, kinds=[FrameKind.HAND_LANDMARKS]) as client:
             frames = list(client)
     assert [(frame.kind, frame.side, frame.seq) for frame in frames] == [

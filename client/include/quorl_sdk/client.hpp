@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -27,6 +28,19 @@ using NextResult = std::optional<std::expected<quorl_protocol::Message, QuorlErr
 // Returns true when `ec` means the peer went away (closing handshake, closed
 // stream, reset, abort, broken pipe, end of file) rather than a fault.
 bool is_disconnect(const boost::system::error_code& ec) noexcept;
+
+// What a caller that runs read_next() on a thread of its own asks of the
+// client. Every call runs on the thread that reads.
+struct ReadHooks {
+  // Called when a blocking read is about to wait for the socket.
+  std::function<void()> on_idle;
+  // Called with the descriptor of each connection the client reads from,
+  // the current one at once and each one a reconnection swaps in, before
+  // it is read.
+  std::function<void(int)> on_connection;
+  // Messages whose type byte it refuses are dropped before they are decoded.
+  std::function<bool(std::uint8_t)> accepts_type;
+};
 
 // The asynchronous client of one WebSocket connection to a tracking server.
 // Move-only. Destroying it closes the TCP connection at once, without a
@@ -52,6 +66,9 @@ class QuorlClient {
   // with blocking reads, and `runtime` (the one the client lives on) is
   // driven only to reconnect. Pings are answered while reading, as in next().
   NextResult read_next(Runtime& runtime);
+
+  // Installs `hooks` for this connection and every later one.
+  void set_read_hooks(ReadHooks hooks);
 
   // Re-establishes a lost connection with exponential backoff. Returns true
   // when the stream was replaced by a new connection.
@@ -113,6 +130,9 @@ class QuorlClient {
   // Returns true when a loss leads to reconnection attempts.
   bool may_recover() const noexcept;
 
+  // Applies the read hooks to the current connection.
+  void hook_connection();
+
   std::unique_ptr<WebSocket> stream_;
   beast::flat_buffer buffer_;
   std::string url_;
@@ -126,6 +146,7 @@ class QuorlClient {
   NextResult result_;
   std::chrono::steady_clock::time_point last_receive_time_{};
   std::uint64_t reconnections_ = 0;
+  ReadHooks hooks_;
 };
 
 }  // namespace quorl_sdk

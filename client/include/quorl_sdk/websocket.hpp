@@ -15,6 +15,7 @@
 #include <boost/system/system_error.hpp>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,15 +47,29 @@ class Socket : public net::basic_stream_socket<net::ip::tcp, net::io_context::ex
   Clock::time_point last_read_time() const noexcept { return last_read_time_; }
 
   // Reads some bytes, blocking; retries when a signal interrupts the wait.
+  // Runs the idle call, when there is one, before it waits for bytes.
   template <class MutableBufferSequence>
   std::size_t read_some(const MutableBufferSequence& buffers, boost::system::error_code& ec) {
     std::size_t n = 0;
     send_pending();
-    do {
+    for (;;) {
       n = basic_stream_socket::read_some(buffers, ec);
-    } while (ec == net::error::interrupted);
+      if (ec == net::error::would_block && on_idle_) {
+        on_idle_();
+        if (wait_readable(ec)) continue;
+      }
+      if (ec != net::error::interrupted) break;
+    }
     stamp(n);
     return n;
+  }
+
+  // Makes blocking reads call `on_idle` each time the socket has no bytes
+  // for them, before they wait: the reader learns it is about to block.
+  void call_when_idle(std::function<void()> on_idle) {
+    on_idle_ = std::move(on_idle);
+    boost::system::error_code ignored;
+    non_blocking(static_cast<bool>(on_idle_), ignored);
   }
 
   // Reads some bytes asynchronously, stamping the time the read completed.
@@ -148,6 +163,11 @@ class Socket : public net::basic_stream_socket<net::ip::tcp, net::io_context::ex
   // of `frame`, or 0 with `ec` set when the socket failed.
   std::size_t write_frame(std::string frame, boost::system::error_code& ec);
 
+  // Waits until the socket has bytes or has ended, whatever the socket's
+  // blocking mode; retries when a signal interrupts the wait. Returns false
+  // with `ec` set when the wait failed.
+  bool wait_readable(boost::system::error_code& ec);
+
   // Writes what the socket takes of the pending bytes without blocking.
   void send_pending(boost::system::error_code& ec);
   void send_pending() noexcept {
@@ -160,6 +180,7 @@ class Socket : public net::basic_stream_socket<net::ip::tcp, net::io_context::ex
   }
 
   Clock::time_point last_read_time_{};
+  std::function<void()> on_idle_;
   bool blocking_writes_ = true;
   // The rest of a started frame, then at most one frame not started yet.
   std::string pending_;

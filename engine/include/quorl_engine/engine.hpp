@@ -11,8 +11,10 @@
 #include <string>
 
 #include "quorl_engine/handoff.hpp"
+#include "quorl_engine/platform.hpp"
 #include "quorl_sdk/builder.hpp"
 #include "quorl_sdk/client.hpp"
+#include "quorl_sdk/runtime.hpp"
 
 namespace quorl_engine {
 
@@ -36,8 +38,8 @@ struct EngineOptions {
   std::chrono::steady_clock::duration wait{0};
 };
 
-// One connection's engine: a thread of its own runs the client on a private
-// io_context, stamps each data frame with its receive time and a sequence
+// One connection's engine: a thread of its own runs the client's blocking
+// step on a private runtime, stamps each data frame with its receive time and a sequence
 // number, and hands it over through a Handoff. The thread never touches the
 // interpreter and blocks every signal.
 class Engine {
@@ -71,22 +73,33 @@ class Engine {
   void wait_finished(std::chrono::steady_clock::time_point until);
 
  private:
+  using ConnectResult = std::expected<quorl_sdk::QuorlClient, quorl_sdk::QuorlError>;
+
   explicit Engine(EngineOptions options);
 
   void run(std::shared_ptr<Engine> self) noexcept;
   void drive();
-  net::awaitable<void> session();
-  net::awaitable<std::expected<quorl_sdk::QuorlClient, quorl_sdk::QuorlError>> connect_once();
-  net::awaitable<std::expected<quorl_sdk::QuorlClient, quorl_sdk::QuorlError>> connect_first();
-  net::awaitable<void> stream();
+  net::awaitable<ConnectResult> connect_once();
+  net::awaitable<ConnectResult> connect_first();
+  void stream();
   bool hand_over(quorl_sdk::NextResult& result);
+  quorl_sdk::ReadHooks read_hooks();
+  void watch_socket(int socket);
+  bool stopping();
+  void report_fault(const char* what) noexcept;
 
   const EngineOptions options_;
   const std::uint64_t generation_;
   Handoff handoff_;
-  std::mutex io_mutex_;  // guards the existence of io_, not its use
-  std::optional<net::io_context> io_;
-  // The connection; lives on the engine thread and dies before io_.
+  // Guards the existence of runtime_ (not its use), socket_ and stopped_,
+  // which stop() reaches from other threads.
+  std::mutex io_mutex_;
+  std::optional<quorl_sdk::Runtime> runtime_;
+  // A duplicate of the socket the engine reads, through which stop() ends a
+  // blocked read.
+  platform::SocketDuplicate socket_;
+  bool stopped_ = false;
+  // The connection; lives on the engine thread and dies before runtime_.
   std::optional<quorl_sdk::QuorlClient> client_;
   std::uint64_t next_seq_ = 0;
   std::atomic<std::uint64_t> reconnections_{0};

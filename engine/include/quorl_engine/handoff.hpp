@@ -97,7 +97,7 @@ class Handoff {
 
  private:
   // Items handed over without a wake-up after which the producer wakes anyway.
-  static constexpr std::size_t BATCH = 64;
+  static constexpr std::size_t BATCH = 256;
 
   PushOutcome try_push(Item&& item);
   bool ready(bool connected_seen) const;

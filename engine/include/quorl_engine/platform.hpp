@@ -30,6 +30,28 @@ class WakeDescriptor {
   int write_fd_ = -1;
 };
 
+// A second descriptor of a socket, through which another thread ends the
+// reads that block on it. While it lives, its number is given to no other
+// file, so a stale one never hits an unrelated descriptor. Empty when the
+// system had no descriptor to give.
+class SocketDuplicate {
+ public:
+  SocketDuplicate() noexcept = default;
+  explicit SocketDuplicate(int socket) noexcept;
+  SocketDuplicate(const SocketDuplicate&) = delete;
+  SocketDuplicate& operator=(const SocketDuplicate&) = delete;
+  SocketDuplicate(SocketDuplicate&& other) noexcept;
+  SocketDuplicate& operator=(SocketDuplicate&& other) noexcept;
+  ~SocketDuplicate();
+
+  // Ends reading and writing on the socket: blocked reads return at once
+  // and every later one finds the end of the stream.
+  void shut_down() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
 // Blocks every signal in the calling thread, so that they go to the
 // interpreter's main thread instead.
 void block_all_signals() noexcept;

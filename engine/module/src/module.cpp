@@ -102,12 +102,17 @@ bool convert_seconds(PyObject* value, std::optional<double>& out) {
 bool convert_stream_options(PyObject* const* bound, EngineOptions& options) {
   const int latest = PyObject_IsTrue(bound[0]);
   const Py_ssize_t max_queue = PyLong_AsSsize_t(bound[1]);
-  const unsigned long long kinds = PyLong_AsUnsignedLongLong(bound[2]);
+  // None lets every type byte through, unknown ones too, so that they reach
+  // the consumer as decode errors.
+  const bool every_kind = bound[2] == Py_None;
+  const unsigned long long kinds = every_kind ? 0 : PyLong_AsUnsignedLongLong(bound[2]);
   if (latest < 0 || PyErr_Occurred() != nullptr) return false;
   options.mode = latest ? Mode::latest : Mode::lossless;
   options.max_queue = static_cast<std::size_t>(std::max<Py_ssize_t>(max_queue, 1));
-  options.kinds.reset();
-  for (std::size_t type = 0; type < 64; ++type) options.kinds[type] = (kinds >> type) & 1;
+  if (!every_kind) {
+    options.kinds.reset();
+    for (std::size_t type = 0; type < 64; ++type) options.kinds[type] = (kinds >> type) & 1;
+  }
   std::optional<double> wait;
   if (!convert_seconds(bound[3], wait)) return false;
   options.wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(

@@ -201,6 +201,34 @@ TEST_P(recover, replaces_the_connection_and_closes_the_old_one) {
   EXPECT_EQ(client_->port(), server.port());
 }
 
+// The hooks of a reader on a thread of its own: they see every connection,
+// the first and the one a reconnection swaps in, before it is read; refused
+// type bytes go unread, malformed or not; reads that wait are announced.
+TEST(read_hooks, see_each_connection_refuse_types_unread_and_announce_waits) {
+  TestServer server(
+      {WebSocketScript{{SendBinary{hello(4)}, SendBinary{Bytes{2, 0}}, SendBinary{data_frame(2)},
+                        SendBinary{data_frame(3)}, CloseHandshake{}}},
+       WebSocketScript{{SendBinary{hello(4)}, Pause{50ms}, SendBinary{data_frame(3)}}}});
+  Runtime runtime;
+  QuorlClient client = connect(runtime, server, backoff(0, 0, 1));
+  std::vector<int> connections;
+  int waits = 0;
+  client.set_read_hooks({
+      .on_idle = [&] { ++waits; },
+      .on_connection = [&](int socket) { connections.push_back(socket); },
+      .accepts_type = [](std::uint8_t type) { return type != 2; },
+  });
+  ASSERT_EQ(connections.size(), 1u);
+  for (int frame = 0; frame < 2; ++frame) {
+    const NextResult result = client.read_next(runtime);
+    ASSERT_TRUE(result && *result) << (result ? result->error().message() : "end of stream");
+    EXPECT_EQ(quorl_protocol::message_type(**result), 3);
+  }
+  EXPECT_EQ(connections.size(), 2u);
+  EXPECT_EQ(client.reconnections(), 1u);
+  EXPECT_GE(waits, 1);  // at least for the paused frame
+}
+
 INSTANTIATE_TEST_SUITE_P(modes, recover, testing::Values(Mode::coroutine, Mode::blocking),
                          [](const auto& info) {
                            return info.param == Mode::coroutine ? "coroutine" : "blocking";
