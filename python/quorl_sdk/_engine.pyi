@@ -53,12 +53,12 @@ class Stream(Iterator[Frame]):
 
 def start_port(
     port: object, reconnect: object, base_delay_ms: object, max_delay_ms: object,
-    max_retries: object, latest: bool, max_queue: object, kinds: int, wait: object,
+    max_retries: object, latest: bool, max_queue: object, kinds: int | None, wait: object,
     timeout: object,
 ) -> Stream: ...
 def start_url(
     url: object, reconnect: object, base_delay_ms: object, max_delay_ms: object,
-    max_retries: object, latest: bool, max_queue: object, kinds: int, wait: object,
+    max_retries: object, latest: bool, max_queue: object, kinds: int | None, wait: object,
     timeout: object,
 ) -> Stream: ...
 def configure(kinds: tuple[FrameKind | None, ...], errors: tuple[type[BaseException], ...], /) -> None: ...
