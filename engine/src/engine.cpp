@@ -223,7 +223,7 @@ void Engine::stream() {
 bool Engine::hand_over(quorl_sdk::NextResult& result) {
   auto& outcome = *result;
   if (!outcome) return handoff_.put(ErrorRecord{std::move(outcome.error())});
-  return handoff_.put(make_record(*outcome, seconds(client_->last_receive_time()), next_seq_++));
+  return handoff_.put_frame(*outcome, seconds(client_->last_receive_time()), next_seq_++);
 }
 
 void stop_all_engines(std::chrono::milliseconds bound) noexcept {

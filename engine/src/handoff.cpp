@@ -8,20 +8,53 @@ Handoff::Handoff(Mode mode, std::size_t max_queue)
     : mode_(mode), ring_(mode == Mode::lossless ? max_queue : 1) {}
 
 PushOutcome Handoff::try_push(Item&& item) {
-  return mode_ == Mode::lossless ? ring_.try_push(std::move(item))
-                                 : slots_.try_push(std::move(item));
+  if (mode_ == Mode::latest) return slots_.try_push(std::move(item));
+  return emplace_in_ring([&](Item& slot) { slot = std::move(item); });
 }
 
 bool Handoff::put(Item&& item) {
   if (closed_.load()) return false;
-  if (const auto* frame = std::get_if<FrameRecord>(&item)) {
-    received_.fetch_add(1, std::memory_order_relaxed);
-    if (const auto stream = stream_index(frame->type, frame->side)) {
-      std::lock_guard lock(newest_mutex_);
-      newest_[*stream] = *frame;
-    }
+  const bool frame = std::holds_alternative<FrameRecord>(item);
+  if (frame) received_.fetch_add(1, std::memory_order_relaxed);
+  return push_waiting([&] { return try_push(std::move(item)); }, frame);
+}
+
+bool Handoff::put_frame(const quorl_protocol::Message& message, double time, std::uint64_t seq) {
+  if (closed_.load()) return false;
+  received_.fetch_add(1, std::memory_order_relaxed);
+  if (mode_ == Mode::latest) {
+    Item item(std::in_place_type<FrameRecord>);
+    fill_record(message, time, seq, std::get<FrameRecord>(item));
+    return push_waiting([&] { return slots_.try_push(std::move(item)); }, true);
   }
-  PushOutcome outcome = try_push(std::move(item));
+  return push_waiting(
+      [&] {
+        return emplace_in_ring([&](Item& slot) {
+          // A slot that held a frame is overwritten as it is, not cleared first.
+          auto* record = std::get_if<FrameRecord>(&slot);
+          if (record == nullptr) record = &slot.emplace<FrameRecord>();
+          fill_record(message, time, seq, *record);
+        });
+      },
+      true);
+}
+
+template <class Fill>
+PushOutcome Handoff::emplace_in_ring(Fill&& fill) {
+  const std::size_t position = ring_.pushed();
+  return ring_.try_emplace([&](Item& slot) {
+    fill(slot);
+    const auto* record = std::get_if<FrameRecord>(&slot);
+    if (record == nullptr) return;
+    if (const auto stream = stream_index(record->type, record->side)) {
+      newest_position_[*stream].store(position + 1, std::memory_order_release);
+    }
+  });
+}
+
+template <class TryPush>
+bool Handoff::push_waiting(TryPush&& try_push, bool frame) {
+  PushOutcome outcome = try_push();
   while (outcome == PushOutcome::full) {
     // The consumer lags: let it see what waits, then stop reading until it
     // has made room, so that TCP pushes back on the server.
@@ -33,9 +66,9 @@ bool Handoff::put(Item&& item) {
       producer_waiting_.store(false);
     }
     if (closed_.load()) return false;
-    outcome = try_push(std::move(item));
+    outcome = try_push();
   }
-  if (outcome == PushOutcome::replaced && std::holds_alternative<FrameRecord>(item)) {
+  if (outcome == PushOutcome::replaced && frame) {
     dropped_.fetch_add(1, std::memory_order_relaxed);
   }
   if (++unannounced_ >= BATCH) flush();
@@ -81,8 +114,12 @@ void Handoff::wake() {
 
 bool Handoff::pop(Item& out) {
   const bool popped = mode_ == Mode::lossless ? ring_.pop(out) : slots_.pop(out);
-  if (popped) wake_producer_if_room();
-  return popped;
+  if (!popped) return false;
+  wake_producer_if_room();
+  if (const auto* frame = std::get_if<FrameRecord>(&out)) {
+    if (const auto stream = stream_index(frame->type, frame->side)) taken_[*stream] = *frame;
+  }
+  return true;
 }
 
 void Handoff::wake_producer_if_room() {
@@ -94,8 +131,23 @@ void Handoff::wake_producer_if_room() {
 }
 
 void Handoff::newest(std::array<std::optional<FrameRecord>, STREAM_COUNT>& out) const {
-  std::lock_guard lock(newest_mutex_);
-  out = newest_;
+  for (std::size_t stream = 0; stream < STREAM_COUNT; ++stream) {
+    out[stream] = newest_waiting(stream);
+    if (!out[stream]) out[stream] = taken_[stream];
+  }
+}
+
+std::optional<FrameRecord> Handoff::newest_waiting(std::size_t stream) const {
+  if (mode_ == Mode::latest) {
+    FrameRecord record;
+    if (slots_.peek(stream, record)) return record;
+    return std::nullopt;
+  }
+  const std::size_t position = newest_position_[stream].load(std::memory_order_acquire);
+  if (position == 0) return std::nullopt;
+  const Item* item = ring_.waiting_at(position - 1);
+  if (item == nullptr) return std::nullopt;
+  return std::get<FrameRecord>(*item);
 }
 
 bool Handoff::ready(bool connected_seen) const {

@@ -31,12 +31,17 @@ void fill(const M& m, FrameRecord& record) {
 
 }  // namespace
 
+void fill_record(const Message& message, double time, std::uint64_t seq, FrameRecord& out) {
+  out.type = message_type(message);
+  out.side = NO_SIDE;
+  out.time = time;
+  out.seq = seq;
+  std::visit([&](const auto& m) { fill(m, out); }, message);
+}
+
 FrameRecord make_record(const Message& message, double time, std::uint64_t seq) {
   FrameRecord record;
-  record.type = message_type(message);
-  record.time = time;
-  record.seq = seq;
-  std::visit([&](const auto& m) { fill(m, record); }, message);
+  fill_record(message, time, seq, record);
   return record;
 }
 

@@ -13,10 +13,23 @@ PushOutcome FrameRing::try_push(Item&& item) {
   const std::size_t tail = tail_.load(std::memory_order_relaxed);
   if (tail - head_.load(std::memory_order_acquire) == slots_.size()) return PushOutcome::full;
   slots_[tail % slots_.size()] = std::move(item);
+  publish(tail + 1);
+  return PushOutcome::stored;
+}
+
+void FrameRing::publish(std::size_t tail) noexcept {
   // seq_cst: the producer reads the consumer's waiting flag right after this
   // store, and the consumer sets that flag before it reads the tail.
-  tail_.store(tail + 1, std::memory_order_seq_cst);
-  return PushOutcome::stored;
+  tail_.store(tail, std::memory_order_seq_cst);
+}
+
+const Item* FrameRing::waiting_at(std::size_t position) const noexcept {
+  // The consumer alone moves the head, so a waiting slot stays as it is.
+  if (position < head_.load(std::memory_order_relaxed) ||
+      position >= tail_.load(std::memory_order_acquire)) {
+    return nullptr;
+  }
+  return &slots_[position % slots_.size()];
 }
 
 bool FrameRing::pop(Item& out) {
@@ -76,6 +89,14 @@ void LatestSlots::clear() {
   std::lock_guard lock(mutex_);
   for (auto& slot : places_) slot.reset();
   waiting_ = 0;
+}
+
+bool LatestSlots::peek(std::size_t stream, FrameRecord& out) const {
+  std::lock_guard lock(mutex_);
+  const auto& slot = places_.at(stream);
+  if (!slot) return false;
+  out = std::get<FrameRecord>(*slot);
+  return true;
 }
 
 std::size_t LatestSlots::size() const {

@@ -41,6 +41,10 @@ class Handoff {
   // Returns false once closed: the producer stops.
   bool put(Item&& item);
 
+  // Hands over the record of a decoded data frame, as put() does, built in
+  // its place in the queue.
+  bool put_frame(const quorl_protocol::Message& message, double time, std::uint64_t seq);
+
   // Records the outcome of the first connection and wakes the consumers.
   void set_connected(std::uint16_t port);
   void set_connect_failed(quorl_sdk::QuorlError error);
@@ -56,7 +60,8 @@ class Handoff {
   // Moves the next item into `out`; false when none waits.
   bool pop(Item& out);
 
-  // Copies the newest frame of each stream into `out`; consumes nothing.
+  // Copies the newest frame of each stream into `out`, whether it waits or
+  // was taken; consumes nothing.
   void newest(std::array<std::optional<FrameRecord>, STREAM_COUNT>& out) const;
 
   // Waits until an item waits, the stream ends, the client closes, the
@@ -100,7 +105,12 @@ class Handoff {
   static constexpr std::size_t BATCH = 256;
 
   PushOutcome try_push(Item&& item);
+  template <class TryPush>
+  bool push_waiting(TryPush&& try_push, bool frame);
+  template <class Fill>
+  PushOutcome emplace_in_ring(Fill&& fill);
   bool ready(bool connected_seen) const;
+  std::optional<FrameRecord> newest_waiting(std::size_t stream) const;
   void wake();
   void wake_producer_if_room();
 
@@ -108,8 +118,11 @@ class Handoff {
   FrameRing ring_;
   LatestSlots slots_;
 
-  mutable std::mutex newest_mutex_;
-  std::array<std::optional<FrameRecord>, STREAM_COUNT> newest_;
+  // Lossless mode: per stream, 1 + the queue position of its newest frame
+  // (0: none yet). The frame is read from the queue while it waits there...
+  std::array<std::atomic<std::size_t>, STREAM_COUNT> newest_position_{};
+  // ...and from here once taken; consumers only.
+  std::array<std::optional<FrameRecord>, STREAM_COUNT> taken_;
 
   std::mutex mutex_;
   std::condition_variable ready_;

@@ -41,6 +41,11 @@ struct ErrorRecord {
 
 using Item = std::variant<FrameRecord, ErrorRecord>;
 
+// Writes the record of a decoded message into `out`, which may be a slot of
+// a store: a record is large, and built where it will wait it is copied once.
+void fill_record(const quorl_protocol::Message& message, double time, std::uint64_t seq,
+                 FrameRecord& out);
+
 // Returns the record of a decoded message.
 FrameRecord make_record(const quorl_protocol::Message& message, double time, std::uint64_t seq);
 

@@ -29,6 +29,24 @@ class FrameRing {
   // Producer: stores `item` at the back, or reports full (leaving it alone).
   PushOutcome try_push(Item&& item);
 
+  // Producer: lets `fill(Item&)` write the item at the back in place, or
+  // reports full (without calling it).
+  template <class Fill>
+  PushOutcome try_emplace(Fill&& fill) {
+    const std::size_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail - head_.load(std::memory_order_acquire) == slots_.size()) return PushOutcome::full;
+    fill(slots_[tail % slots_.size()]);
+    publish(tail + 1);
+    return PushOutcome::stored;
+  }
+
+  // Consumer: returns the item pushed as the `position`th (counting from 0)
+  // while it waits, null once it has been popped or before it is pushed.
+  const Item* waiting_at(std::size_t position) const noexcept;
+
+  // Returns how many items have been pushed: the position of the next.
+  std::size_t pushed() const noexcept { return tail_.load(std::memory_order_acquire); }
+
   // Consumer: moves the front item into `out`; false when empty.
   bool pop(Item& out);
 
@@ -44,6 +62,8 @@ class FrameRing {
   std::size_t capacity() const noexcept { return slots_.size(); }
 
  private:
+  void publish(std::size_t tail) noexcept;
+
   std::vector<Item> slots_;
   // Counts of items pushed and popped; the slot is the count modulo capacity.
   alignas(64) std::atomic<std::size_t> head_{0};
@@ -66,6 +86,10 @@ class LatestSlots {
 
   // Drops every waiting item.
   void clear();
+
+  // Copies the waiting frame of stream `stream` into `out`; false when none
+  // waits.
+  bool peek(std::size_t stream, FrameRecord& out) const;
 
   std::size_t size() const;
 

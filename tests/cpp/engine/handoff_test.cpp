@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <optional>
 #include <thread>
 
 namespace quorl_engine {
@@ -99,6 +101,51 @@ TEST(handoff, a_waiting_consumer_wakes_on_the_flush_not_on_its_timeout) {
   Item out;
   EXPECT_TRUE(handoff.pop(out));
 }
+
+Item hand(std::uint8_t side, std::uint64_t seq) {
+  FrameRecord record;
+  record.type = quorl_protocol::MSG_HAND_LANDMARKS;
+  record.side = side;
+  record.seq = seq;
+  record.count = 84;
+  return record;
+}
+
+// The seq of the newest frame of each stream that has one, by stream.
+std::map<std::size_t, std::uint64_t> newest_seqs(const Handoff& handoff) {
+  std::array<std::optional<FrameRecord>, STREAM_COUNT> newest;
+  handoff.newest(newest);
+  std::map<std::size_t, std::uint64_t> seqs;
+  for (std::size_t stream = 0; stream < STREAM_COUNT; ++stream) {
+    if (newest[stream]) seqs[stream] = newest[stream]->seq;
+  }
+  return seqs;
+}
+
+class newest_frames : public testing::TestWithParam<Mode> {};
+
+TEST_P(newest_frames, are_the_newest_of_each_stream_whether_waiting_or_taken) {
+  Handoff handoff(GetParam(), 16);
+  const std::size_t body_stream = *stream_index(quorl_protocol::MSG_BODY_ISB_ANGLES, NO_SIDE);
+  const std::size_t left = *stream_index(quorl_protocol::MSG_HAND_LANDMARKS, 0);
+  EXPECT_TRUE(newest_seqs(handoff).empty());
+  ASSERT_TRUE(handoff.put(body(0)));
+  ASSERT_TRUE(handoff.put(hand(0, 1)));
+  ASSERT_TRUE(handoff.put(body(2)));
+  using Seqs = std::map<std::size_t, std::uint64_t>;
+  EXPECT_EQ(newest_seqs(handoff), (Seqs{{body_stream, 2}, {left, 1}}));
+  Item out;
+  while (handoff.pop(out)) {
+  }
+  EXPECT_EQ(newest_seqs(handoff), (Seqs{{body_stream, 2}, {left, 1}}));  // taken, still newest
+  ASSERT_TRUE(handoff.put(hand(0, 3)));
+  EXPECT_EQ(newest_seqs(handoff), (Seqs{{body_stream, 2}, {left, 3}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(handoff, newest_frames, testing::Values(Mode::lossless, Mode::latest),
+                         [](const auto& mode) {
+                           return mode.param == Mode::lossless ? "lossless" : "latest";
+                         });
 
 }  // namespace
 }  // namespace quorl_engine
