@@ -39,12 +39,6 @@ void fill_record(const Message& message, double time, std::uint64_t seq, FrameRe
   std::visit([&](const auto& m) { fill(m, out); }, message);
 }
 
-FrameRecord make_record(const Message& message, double time, std::uint64_t seq) {
-  FrameRecord record;
-  fill_record(message, time, seq, record);
-  return record;
-}
-
 std::optional<std::size_t> stream_index(std::uint8_t type, std::uint8_t side) noexcept {
   switch (type) {
     case MSG_BODY_QUATERNIONS:

@@ -46,9 +46,6 @@ using Item = std::variant<FrameRecord, ErrorRecord>;
 void fill_record(const quorl_protocol::Message& message, double time, std::uint64_t seq,
                  FrameRecord& out);
 
-// Returns the record of a decoded message.
-FrameRecord make_record(const quorl_protocol::Message& message, double time, std::uint64_t seq);
-
 // Returns the stream (0 to STREAM_COUNT - 1) of a data frame's type and side,
 // or nothing for a type that is no data frame.
 std::optional<std::size_t> stream_index(std::uint8_t type, std::uint8_t side) noexcept;
