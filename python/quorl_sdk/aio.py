@@ -40,13 +40,20 @@ _TIMEOUT_MESSAGE = "no frame within the timeout"
 
 
 class _Readiness:
-    """The coroutines of one client waiting for its wake descriptor, and the loop's watch on it."""
+    """The coroutines of one client waiting for its wake descriptor, and the loop's watch on it.
 
-    __slots__ = ("_stream", "_waiters")
+    The watch outlives a wait by one pass of the loop: a program that waits
+    again at once, as ``async for`` does, keeps it instead of paying for a
+    new one per frame. The descriptor turns readable only while armed, so a
+    watch with nobody waiting costs nothing.
+    """
+
+    __slots__ = ("_stream", "_waiters", "_watching")
 
     def __init__(self, stream: _engine.Stream) -> None:
         self._stream = stream
         self._waiters: list[asyncio.Future[bool]] = []
+        self._watching: asyncio.AbstractEventLoop | None = None
 
     async def wait(self, connected_seen: bool, deadline: float | None) -> None:
         """Waits until the engine has news (an item, the end, a close, the connection).
@@ -62,8 +69,10 @@ class _Readiness:
             return
         loop = asyncio.get_running_loop()
         future: asyncio.Future[bool] = loop.create_future()
-        if not self._waiters:
+        if self._watching is not loop:
+            self.release()
             loop.add_reader(self._stream.fileno(), self._on_readable)
+            self._watching = loop
         self._waiters.append(future)
         expiry = None if deadline is None else loop.call_at(deadline, _expire, future)
         try:
@@ -74,7 +83,17 @@ class _Readiness:
                 expiry.cancel()
             self._waiters.remove(future)
             if not self._waiters:
-                loop.remove_reader(self._stream.fileno())
+                loop.call_soon(self._release_if_idle)
+
+    def _release_if_idle(self) -> None:
+        if not self._waiters:
+            self.release()
+
+    def release(self) -> None:
+        """Ends the loop's watch on the descriptor, which the client then no longer needs."""
+        loop, self._watching = self._watching, None
+        if loop is not None and not loop.is_closed():
+            loop.remove_reader(self._stream.fileno())
 
     def _on_readable(self) -> None:
         self._stream.disarm()
@@ -184,6 +203,7 @@ class AsyncClient(Handle):
         """
         import asyncio
 
+        self._readiness.release()
         self._stream.close(0.0)
         deadline = _deadline(self._close_timeout)
         loop = asyncio.get_running_loop()
@@ -227,9 +247,11 @@ class Connecting:
             while stream.connect_result() is None:
                 await readiness.wait(False, None)
         except BaseException:
+            readiness.release()
             stream.close(0.0)  # cancelled, or the connection failed
             del stream, readiness  # the traceback keeps this frame: let the descriptors go now
             raise
+        readiness.release()  # the client watches with a readiness of its own
         return AsyncClient(stream, resolved)
 
     def __await__(self) -> Generator[object, None, AsyncClient]:
