@@ -121,6 +121,9 @@ bool QuorlClient::take_message() {
       if (auto hello = check_hello(frame); !hello) result_.emplace(std::unexpected(hello.error()));
     } else if (!frame.empty() && hooks_.accepts_type && !hooks_.accepts_type(frame.front())) {
       // Refused unread.
+    } else if (hooks_.take_frame &&
+               hooks_.take_frame(frame, beast::get_lowest_layer(*stream_).last_read_time())) {
+      // Taken by the reader.
     } else if (auto decoded = quorl_protocol::decode(frame)) {
       result_.emplace(std::in_place, *decoded);
     } else {

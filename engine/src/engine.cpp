@@ -178,6 +178,10 @@ quorl_sdk::ReadHooks Engine::read_hooks() {
       .on_idle = [this] { handoff_.flush(); },
       .on_connection = [this](int socket) { watch_socket(socket); },
       .accepts_type = [this](std::uint8_t type) { return options_.kinds.test(type); },
+      // Frames go straight from the wire into the queue; the client decodes
+      // and reports only the ones that fail.
+      .take_frame = [this](std::span<const std::uint8_t> frame,
+                           Clock::time_point received) { return take_frame(frame, received); },
   };
 }
 
@@ -218,6 +222,15 @@ void Engine::stream() {
     auto result = client_->read_next(runtime);
     if (!result || !hand_over(result)) return;
   }
+}
+
+bool Engine::take_frame(std::span<const std::uint8_t> frame, Clock::time_point received) {
+  const auto decoded = quorl_protocol::decode(frame);
+  if (!decoded) return false;
+  // Once the handoff is closed the frame is dropped; stop() has shut the
+  // socket down, which ends the step.
+  handoff_.put_frame(*decoded, seconds(received), next_seq_++);
+  return true;
 }
 
 bool Engine::hand_over(quorl_sdk::NextResult& result) {

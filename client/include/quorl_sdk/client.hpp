@@ -40,6 +40,13 @@ struct ReadHooks {
   std::function<void(int)> on_connection;
   // Messages whose type byte it refuses are dropped before they are decoded.
   std::function<bool(std::uint8_t)> accepts_type;
+  // Offered each binary message but the hello, with the time its last byte
+  // was read, before the client decodes it. Returns true when it took the
+  // message, which the step then skips; false leaves the message to the
+  // client. A reader that keeps what it takes spares the step's result a
+  // copy of every frame.
+  std::function<bool(std::span<const std::uint8_t>, std::chrono::steady_clock::time_point)>
+      take_frame;
 };
 
 // The asynchronous client of one WebSocket connection to a tracking server.

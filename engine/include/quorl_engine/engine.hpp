@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "quorl_engine/handoff.hpp"
@@ -83,6 +84,8 @@ class Engine {
   net::awaitable<ConnectResult> connect_first();
   void stream();
   bool hand_over(quorl_sdk::NextResult& result);
+  bool take_frame(std::span<const std::uint8_t> frame,
+                  std::chrono::steady_clock::time_point received);
   quorl_sdk::ReadHooks read_hooks();
   void watch_socket(int socket);
   bool stopping();

@@ -217,6 +217,7 @@ TEST(read_hooks, see_each_connection_refuse_types_unread_and_announce_waits) {
       .on_idle = [&] { ++waits; },
       .on_connection = [&](int socket) { connections.push_back(socket); },
       .accepts_type = [](std::uint8_t type) { return type != 2; },
+      .take_frame = {},
   });
   ASSERT_EQ(connections.size(), 1u);
   for (int frame = 0; frame < 2; ++frame) {
@@ -227,6 +228,35 @@ TEST(read_hooks, see_each_connection_refuse_types_unread_and_announce_waits) {
   EXPECT_EQ(connections.size(), 2u);
   EXPECT_EQ(client.reconnections(), 1u);
   EXPECT_GE(waits, 1);  // at least for the paused frame
+}
+
+// A reader that takes frames itself gets them with their receive time; the
+// step returns only what it declined.
+TEST(read_hooks, take_the_frames_they_accept_and_leave_the_rest_to_the_step) {
+  TestServer server(
+      {WebSocketScript{{SendBinary{hello(4)}, SendBinary{data_frame(4)}, SendBinary{data_frame(3)},
+                        SendBinary{data_frame(4)}, CloseHandshake{}}}});
+  Runtime runtime;
+  QuorlClient client = connect(runtime, server, backoff(0, 0, 0));
+  std::vector<std::chrono::steady_clock::time_point> taken;
+  client.set_read_hooks({
+      .on_idle = {},
+      .on_connection = {},
+      .accepts_type = {},
+      .take_frame =
+          [&](std::span<const std::uint8_t> frame, std::chrono::steady_clock::time_point at) {
+            if (frame.front() != 4) return false;
+            taken.push_back(at);
+            return true;
+          },
+  });
+  const NextResult declined = client.read_next(runtime);
+  ASSERT_TRUE(declined && *declined);
+  EXPECT_EQ(quorl_protocol::message_type(**declined), 3);
+  EXPECT_FALSE(client.read_next(runtime).has_value());  // the end; the last frame was taken
+  ASSERT_EQ(taken.size(), 2u);
+  EXPECT_GT(taken[0].time_since_epoch().count(), 0);
+  EXPECT_LE(taken[0], taken[1]);
 }
 
 INSTANTIATE_TEST_SUITE_P(modes, recover, testing::Values(Mode::coroutine, Mode::blocking),
