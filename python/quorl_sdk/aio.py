@@ -82,7 +82,7 @@ class _Readiness:
             if expiry is not None:
                 expiry.cancel()
             self._waiters.remove(future)
-            if not self._waiters:
+            if not self._waiters and not loop.is_closed():
                 loop.call_soon(self._release_if_idle)
 
     def _release_if_idle(self) -> None:

@@ -73,6 +73,20 @@ def test_waiting_does_not_block_the_event_loop():
     assert len(ticks) >= 10
 
 
+def test_a_wait_outliving_its_loop_ends_quietly_and_the_client_moves_on():
+    """A recv left waiting when its loop closes ends without an error; another loop waits on."""
+    loop = asyncio.new_event_loop()
+    with websockets_server(silent()) as server:
+        client = loop.run_until_complete(quorl_sdk.connect_url_async(server.url))
+        waiting = loop.create_task(client.recv(timeout=None))
+        loop.run_until_complete(asyncio.sleep(0.05))
+        loop.close()
+        waiting.get_coro().close()  # what collecting the abandoned task does
+        with pytest.raises(TimeoutError):
+            run(client.recv(timeout=0.05))
+        run(client.close())
+
+
 def test_a_cancelled_recv_loses_no_frame():
     """Cancelling a waiting recv is safe; the frame that arrives later goes to the next recv."""
 
