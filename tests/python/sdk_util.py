@@ -75,6 +75,24 @@ def engine_threads() -> int:
     return count
 
 
+def settled_engine_threads() -> int:
+    """How many engine threads remain once those of clients closed earlier have ended.
+
+    ``close()`` returns once the engine has let the socket go; its thread ends
+    a moment later, which takes longer under the sanitizers. A count taken
+    before that moment would drop during the test that took it.
+    """
+    deadline = time.monotonic() + scaled(2.0)
+    count = engine_threads()
+    while time.monotonic() < deadline:
+        time.sleep(0.05)
+        now = engine_threads()
+        if now == count:
+            break
+        count = now
+    return count
+
+
 def open_fds() -> int:
     """How many file descriptors this process has open."""
     return len(os.listdir("/proc/self/fd"))

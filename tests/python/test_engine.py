@@ -14,7 +14,14 @@ import threading
 import time
 
 import pytest
-from sdk_util import angles, engine_threads, silent, streaming, wait_until
+from sdk_util import (
+    angles,
+    engine_threads,
+    settled_engine_threads,
+    silent,
+    streaming,
+    wait_until,
+)
 from support import (
     MSG_HAND_ISB_ANGLES,
     MSG_HAND_LANDMARKS,
@@ -154,7 +161,7 @@ def test_two_asyncio_tasks_waiting_on_one_client_are_both_served():
 def test_close_returns_at_once_in_every_state(state):
     """close() ends a silent wait, a pause between reconnection attempts or a wait on a
     connection that a reconnection swapped in, within 0.5 s, and the server sees it end."""
-    threads = engine_threads()
+    threads = settled_engine_threads()
     with websockets_server(silent()) as server:
         delay_ms = 20 if state == "reading a reconnected server" else 60_000
         client = quorl_sdk.connect_url(server.url, reconnect=True, base_delay_ms=delay_ms)

@@ -10,6 +10,7 @@ import pytest
 from sdk_util import (
     angles,
     engine_threads,
+    settled_engine_threads,
     silent,
     sockets_to,
     streaming,
@@ -165,7 +166,7 @@ def test_async_connect_errors_are_the_native_ones():
 
 def test_async_close_ends_the_reader_and_socket_while_the_server_streams():
     """Leaving async with ends the reader thread and the socket; collection does too."""
-    threads = engine_threads()
+    threads = settled_engine_threads()
 
     async def main(close):
         client = await quorl_sdk.connect_url_async(server.url, close_timeout=scaled(2))

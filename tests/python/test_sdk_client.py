@@ -9,8 +9,9 @@ import time
 import pytest
 from sdk_util import (
     angles,
-    open_fds,
     engine_threads,
+    open_fds,
+    settled_engine_threads,
     silent,
     sockets_to,
     streaming,
@@ -204,7 +205,7 @@ def test_close_from_another_thread_wakes_a_waiting_consumer():
 
 def test_no_reader_outlives_a_closed_client_while_the_server_streams():
     """close() on a streaming connection ends the reader thread and the socket before it returns."""
-    before = engine_threads()
+    before = settled_engine_threads()
     with websockets_server(streaming(angles(1), interval=0.001)) as server:
         client = quorl_sdk.connect_url(server.url, timeout=scaled(5), close_timeout=scaled(2))
         client.recv()
@@ -216,7 +217,7 @@ def test_no_reader_outlives_a_closed_client_while_the_server_streams():
 
 def test_close_on_a_silent_server_returns_at_once_and_ends_the_connection():
     """close() ends a wait on a server that sends nothing: it returns at once, the socket goes."""
-    threads = engine_threads()
+    threads = settled_engine_threads()
     with ScriptedServer([accept(), pause(scaled(10))]) as server:
         client = quorl_sdk.connect_url(server.url)
         with pytest.raises(TimeoutError):
@@ -233,7 +234,7 @@ def test_close_on_a_silent_server_returns_at_once_and_ends_the_connection():
 def test_no_thread_or_socket_leaks(ending):
     """After close() or the collection of an unclosed client, its thread and socket are gone."""
     with websockets_server(streaming(angles(1), interval=0.002)) as server:
-        threads, fds = engine_threads(), open_fds()
+        threads, fds = settled_engine_threads(), open_fds()
         for _ in range(3):
             client = quorl_sdk.connect_url(server.url, timeout=scaled(5))
             client.recv()
@@ -249,7 +250,7 @@ def test_no_thread_or_socket_leaks(ending):
 def test_an_unread_lossless_client_is_collected_while_its_reader_waits_for_room():
     """A reader paused on a full queue does not keep its client alive; collection stops it."""
     with websockets_server(streaming(angles(1), interval=0.001)) as server:
-        threads = engine_threads()
+        threads = settled_engine_threads()
         client = quorl_sdk.connect_url(server.url, max_queue=2)
         assert wait_until(lambda: client.received >= 3)
         del client
