@@ -20,13 +20,14 @@ bool Handoff::put(Item&& item) {
 }
 
 bool Handoff::put_frame(const quorl_protocol::Message& message, double time, std::uint64_t seq) {
-  if (closed_.load()) return false;
-  received_.fetch_add(1, std::memory_order_relaxed);
   if (mode_ == Mode::latest) {
+    // A slot keeps its own copy under a lock: the record is built beside it.
     Item item(std::in_place_type<FrameRecord>);
     fill_record(message, time, seq, std::get<FrameRecord>(item));
-    return push_waiting([&] { return slots_.try_push(std::move(item)); }, true);
+    return put(std::move(item));
   }
+  if (closed_.load()) return false;
+  received_.fetch_add(1, std::memory_order_relaxed);
   return push_waiting(
       [&] {
         return emplace_in_ring([&](Item& slot) {

@@ -63,6 +63,7 @@ DEFAULTS: dict[str, object] = {
     "wait": None,
 }
 
+
 def check_timeout(name: str, value: object) -> None:
     """Accepts None or a number of seconds that is at least 0.
 

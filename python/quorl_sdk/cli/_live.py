@@ -35,6 +35,7 @@ __all__ = [
     "Target",
     "add_connection_options",
     "fail",
+    "open_session",
     "port_number",
     "positive_seconds",
     "seconds",
@@ -403,3 +404,20 @@ def fail(command: str, message: object, code: int = 1) -> int:
     """Prints ``quorl-sdk COMMAND: error: MESSAGE`` on stderr and returns ``code``."""
     print(f"quorl-sdk {command}: error: {message}", file=sys.stderr, flush=True)
     return code
+
+
+def open_session(command: str, session: Session) -> int | None:
+    """Opens ``session``; returns None once connected, else the exit status of the failure.
+
+    0 at Ctrl-C, 1 when no server answers, 2 for an unusable URL; the error is
+    printed as :func:`fail` prints it.
+    """
+    try:
+        session.open()
+    except KeyboardInterrupt:
+        return 0
+    except ConnectionError as error:
+        return fail(command, error)
+    except ValueError as error:  # an unusable --url
+        return fail(command, error, 2)
+    return None

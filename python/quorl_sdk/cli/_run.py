@@ -23,6 +23,7 @@ from quorl_sdk.cli._live import (
     StreamFailed,
     Target,
     fail,
+    open_session,
     stopping_on_signals,
 )
 from quorl_sdk.frames import Frame
@@ -70,14 +71,8 @@ def run_live(
         on_link=output.link,
     )
     with stopping_on_signals() as stopping:
-        try:
-            session.open()
-        except KeyboardInterrupt:
-            return 0
-        except ConnectionError as error:
-            return fail(command, error)
-        except ValueError as error:  # an unusable --url
-            return fail(command, error, 2)
+        if (code := open_session(command, session)) is not None:
+            return code
         try:
             return _pump(command, session, output, stopping, args.duration)
         finally:

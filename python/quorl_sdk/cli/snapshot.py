@@ -14,6 +14,7 @@ from quorl_sdk.cli._live import (
     Target,
     add_connection_options,
     fail,
+    open_session,
     seconds,
     stopping_on_signals,
     wall_clock_text,
@@ -77,14 +78,14 @@ def run(args: argparse.Namespace) -> int:
         clock: Callable[[float], str] = _recording_clock
     else:
         with stopping_on_signals():
+            session = Session(Target.from_args(args), mode=Mode.LATEST)
+            if (code := open_session("snapshot", session)) is not None:
+                return code
             try:
-                pose, source = _pose_from_server(Target.from_args(args), args.wait)
+                pose = _pose_from_session(session, args.wait)
             except KeyboardInterrupt:
                 return 0
-            except ConnectionError as error:
-                return fail("snapshot", error)
-            except ValueError as error:  # an unusable --url
-                return fail("snapshot", error, 2)
+        source = session.url
         clock = wall_clock_text
     if pose.empty:
         return fail("snapshot", f"no landmark frame from {source}")
@@ -126,15 +127,11 @@ def _pose_from_recording(path: str, at: float | None) -> Pose:
     return pose
 
 
-def _pose_from_server(target: Target, wait: float) -> tuple[Pose, str]:
+def _pose_from_session(session: Session, wait: float) -> Pose:
     """Returns the landmarks once the body and both hands have come, or after ``wait`` seconds.
 
-    Raises:
-        ConnectionError: connecting failed.
-        ValueError: the URL is not a usable Quorl URL.
+    Closes ``session``, an opened one.
     """
-    session = Session(target, mode=Mode.LATEST)
-    session.open()
     pose = Pose()
     deadline = time.monotonic() + wait
     try:
@@ -146,4 +143,4 @@ def _pose_from_server(target: Target, wait: float) -> tuple[Pose, str]:
         pass
     finally:
         session.close()
-    return pose, session.url
+    return pose

@@ -15,6 +15,7 @@ from quorl_sdk.cli._live import (
     Target,
     add_connection_options,
     fail,
+    open_session,
     seconds,
     stopping_on_signals,
     wall_clock_text,
@@ -63,14 +64,8 @@ def run(args: argparse.Namespace) -> int:
         session = Session(
             Target.from_args(args), reconnect=args.reconnect, mode=Mode.LATEST
         )
-        try:
-            session.open()
-        except KeyboardInterrupt:
-            return 0
-        except ConnectionError as error:
-            return fail("view", error)
-        except ValueError as error:  # an unusable --url
-            return fail("view", error, 2)
+        if (code := open_session("view", session)) is not None:
+            return code
         try:
             figure = pyplot.figure(figsize=FIGURE_SIZE, layout="constrained")
             if figure.canvas.manager is not None:
