@@ -64,14 +64,16 @@ DEFAULTS: dict[str, object] = {
 }
 
 
-def check_timeout(name: str, value: object) -> None:
-    """Accepts None or a real number of seconds that is at least 0, as every native call does.
+def check_timeout(name: str, value: object) -> float | None:
+    """Reads None or a real number of seconds that is at least 0, as every native call does.
+
+    Returns ``value`` as a float (infinity for an int too large for one), or None.
 
     Raises:
         TypeError: ``value`` is neither a number nor None.
         ValueError: ``value`` is negative or NaN.
     """
-    _engine.seconds(name, value)
+    return _engine.seconds(name, value)
 
 
 def _check_mode(mode: object) -> Mode:
@@ -118,7 +120,7 @@ def resolve(options: dict[str, object]) -> dict[str, object]:
     resolved["mode"] = _check_mode(resolved["mode"])
     resolved["max_queue"] = _check_max_queue(resolved["max_queue"])
     for name in ("timeout", "close_timeout", "wait"):
-        check_timeout(name, resolved[name])
+        resolved[name] = check_timeout(name, resolved[name])
     _kind_mask(resolved["kinds"])
     return resolved
 

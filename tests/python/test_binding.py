@@ -3,6 +3,7 @@ reader of seconds, and descriptors that no child process inherits."""
 
 from __future__ import annotations
 
+import asyncio
 import os
 import shlex
 import subprocess
@@ -68,10 +69,17 @@ def test_every_native_call_refuses_nan_seconds_alike(call, name):
 ])
 def test_numpy_scalars_and_huge_ints_do_wherever_a_number_does(options, timeout):
     """A numpy scalar is a number and a huge int a long wait: no TypeError, no OverflowError."""
+
+    async def stream_async(url: str) -> None:
+        async with quorl_sdk.connect_url_async(url, **options) as client:
+            assert (await client.recv(timeout=timeout)).values[0] == 3.0
+            assert (await anext(aiter(client))).values[0] == 3.0
+
     with websockets_server(streaming(angles(3))) as server:
         with quorl_sdk.connect_url(server.url, **options) as client:
             assert client.recv(timeout=timeout).values[0] == 3.0
             assert next(iter(client)).values[0] == 3.0
+        asyncio.run(stream_async(server.url))
 
 
 def descriptors_of_a_child(start: str, tmp_path) -> list[str]:
