@@ -8,7 +8,6 @@ checks them and starts the native engine, which connects on its own thread.
 from __future__ import annotations
 
 import enum
-import operator
 from collections.abc import Iterable
 
 from quorl_sdk import _engine
@@ -84,9 +83,11 @@ def _check_mode(mode: object) -> Mode:
 
 
 def _check_max_queue(max_queue: object) -> int:
-    if isinstance(max_queue, bool) or not hasattr(type(max_queue), "__index__"):
+    # Any integer will do, numpy's included: whatever has __index__.
+    index = getattr(type(max_queue), "__index__", None)
+    if isinstance(max_queue, bool) or index is None:
         raise TypeError(f"max_queue must be an int, got {type(max_queue).__name__}")
-    max_queue = operator.index(max_queue)
+    max_queue = int(index(max_queue))
     if max_queue < 1:
         raise ValueError(f"max_queue must be at least 1, got {max_queue}")
     return max_queue

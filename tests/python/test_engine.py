@@ -174,7 +174,7 @@ def test_close_returns_at_once_in_every_state(state):
         started = time.monotonic()
         client.close()
         assert time.monotonic() - started < 0.5
-        assert wait_until(lambda: not server.connections_)
+        assert wait_until(lambda: not server.open_connections)
     assert wait_until(lambda: engine_threads() == threads)
 
 
