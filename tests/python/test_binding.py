@@ -21,6 +21,13 @@ import quorl_sdk
 NAN = float("nan")
 
 
+def start_port(**seconds: object) -> object:
+    """Starts an engine on port 1, where nothing listens, with the waits ``seconds``."""
+    return quorl_sdk._engine.start_port(
+        port=1, reconnect=False, base_delay_ms=0, max_delay_ms=0, max_retries=0, latest=False,
+        max_queue=1, kinds=None, **seconds)
+
+
 def test_the_engine_raises_the_panic_exception_of_quorl_sdk():
     """A fault of the engine's native code is the one PanicException, not a second class."""
     program = textwrap.dedent("""
@@ -48,10 +55,8 @@ def test_the_engine_raises_the_panic_exception_of_quorl_sdk():
     (lambda stream: stream.recv(NAN), "timeout"),
     (lambda stream: stream.pull(NAN), "timeout"),
     (lambda stream: stream.close(NAN), "timeout"),
-    (lambda stream: quorl_sdk._engine.start_port(
-        1, False, 0, 0, 0, False, 1, None, NAN, None), "wait"),
-    (lambda stream: quorl_sdk._engine.start_port(
-        1, False, 0, 0, 0, False, 1, None, None, NAN), "timeout"),
+    (lambda stream: start_port(wait=NAN, timeout=None), "wait"),
+    (lambda stream: start_port(wait=None, timeout=NAN), "timeout"),
 ])
 def test_every_native_call_refuses_nan_seconds_alike(call, name):
     """NaN is neither "at once" nor "forever": each call that waits refuses it the same way."""
