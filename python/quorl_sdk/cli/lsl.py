@@ -92,11 +92,13 @@ class LslOutput(StatusOutput):
     ) -> None:
         super().__init__(_COMMAND, out, every)
         self.bridge: LslBridge | None = None
-        self._options = {"skeleton": skeleton, "name": name, "rate": rate}
+        self.skeleton, self.name, self.rate = skeleton, name, rate
 
     def start(self, session: Session) -> None:
         super().start(session)
-        self.bridge = LslBridge(session.url, **self._options)
+        self.bridge = LslBridge(
+            session.url, skeleton=self.skeleton, name=self.name, rate=self.rate
+        )
 
     def frame(self, frame: Frame, time: float) -> None:
         super().frame(frame, time)
