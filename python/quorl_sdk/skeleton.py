@@ -292,11 +292,13 @@ _POSITION_TYPES = ("PositionX", "PositionY", "PositionZ", "Visibility")
 
 
 def _quaternions(kind: FrameKind, names: tuple[str, ...]) -> KindLayout:
-    return KindLayout(kind, names, "wxyz", "", types=_QUATERNION_TYPES)
+    return KindLayout(kind, names, kind.components, "", types=_QUATERNION_TYPES)
 
 
 def _landmarks(kind: FrameKind, names: tuple[str, ...], links: tuple[Link, ...]) -> KindLayout:
-    return KindLayout(kind, names, "xyzv", "m", links, unitless="v", types=_POSITION_TYPES)
+    return KindLayout(
+        kind, names, kind.components, "m", links, unitless="v", types=_POSITION_TYPES
+    )
 
 
 def _angles(kind: FrameKind, names: tuple[str, ...]) -> KindLayout:
