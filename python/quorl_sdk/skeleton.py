@@ -127,10 +127,11 @@ class KindLayout:
     @staticmethod
     def count(kind: FrameKind) -> int:
         """Returns how many names a layout of ``kind`` has: its groups, or its angles."""
-        return kind.value_count // 4 if kind.is_grouped else kind.value_count
+        width = len(kind.components)
+        return kind.value_count // width if width else kind.value_count
 
     def columns(self) -> tuple[str, ...]:
-        """Returns the names of the values in wire order: ``left_wrist_x``, ``elbow_flexion``."""
+        """Returns the names of the values in wire order: ``nose_x``, ``trunk_flexion``."""
         if not self.components:
             return self.names
         return tuple(f"{name}_{c}" for name in self.names for c in self.components)
