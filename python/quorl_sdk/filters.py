@@ -82,7 +82,8 @@ class OneEuroFilter:
 
     def frame(self, frame: Any) -> Array:
         """Returns the values of one frame filtered, shaped as ``frame.to_numpy()``."""
-        return self.filter(frame.kind, frame.side, [frame.time], frame.to_numpy()[None])[0]
+        values = self.filter(frame.kind, frame.side, [frame.time], frame.to_numpy()[None])
+        return values[0]  # type: ignore[no-any-return]
 
     def pull(self, batches: dict[StreamKey, Any]) -> dict[StreamKey, Array]:
         """Returns the values of each batch of ``Client.pull()`` filtered, by stream."""
