@@ -64,8 +64,7 @@ def write_trc(out: Path, recording: RecordingReader, settings: Settings) -> list
         "",
     ]
     xyz = values[:, :, _named.components(settings.skeleton, _named.LANDMARKS, "xyz")]
-    xyz = xyz.reshape(frames, -1).tolist()
-    cells = ([_number(v) for v in row] for row in xyz)
+    cells = ([_number(v) for v in row] for row in xyz.reshape(frames, -1).tolist())
     rows = [f"{number}\t{row}" for number, row in enumerate(_rows(data, cells), start=1)]
     out.write_text("\n".join([*header, *rows]) + "\n")
     return [out]

@@ -1,0 +1,142 @@
+"""C3D and OpenSim files, read back by their own libraries; start times and marks in every format."""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+
+import pytest
+
+from quorl_sdk import cli
+from quorl_sdk._motion import Motion
+from quorl_sdk.export import export
+from quorl_sdk.recording import MarkKind, RecordingWriter
+
+np = pytest.importorskip("numpy")
+
+STARTED_NS, MONOTONIC_NS = 1_700_000_000_123_456_789, 987_654_321_000
+# At 100 Hz for a second, the connection lost after the frames of 0.5 s and back at 0.7 s.
+LOST, BACK = 50, 70
+MARKS = [["lost", 500_000_000], ["reconnected", 699_000_000]]
+GAP = range(51, 70)  # ticks with no frame on both sides
+
+
+def write_recording(path: Path, ticks: range = range(100), kinds: slice = slice(None)) -> Path:
+    motion = Motion()
+    with RecordingWriter(path, started_ns=STARTED_NS, monotonic_ns=MONOTONIC_NS) as writer:
+        for tick in ticks:
+            if LOST < tick < BACK:
+                continue
+            if tick == BACK:
+                writer.write_mark(MarkKind.RECONNECTED, MARKS[1][1])
+            for frame in motion.frames(tick / 100)[kinds]:
+                writer.write(frame, tick * 10_000_000)
+            if tick == LOST:
+                writer.write_mark(MarkKind.LOST, MARKS[0][1])
+    return path
+
+
+@pytest.fixture(scope="module")
+def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    return write_recording(tmp_path_factory.mktemp("rec") / "session.qrec")
+
+
+def test_c3d_loads_in_ezc3d_and_in_c3d_with_invalid_points_in_the_gap(
+    recording: Path, tmp_path: Path
+) -> None:
+    ezc3d = pytest.importorskip("ezc3d")
+    c3d = pytest.importorskip("c3d")
+    out = tmp_path / "session.c3d"
+    export(recording, out)
+    loaded = ezc3d.c3d(str(out))
+    parameters = loaded["parameters"]
+    labels = parameters["POINT"]["LABELS"]["value"]
+    assert labels[:2] == ["nose", "neck"] and labels[19:21] == ["left_hand_wrist", "left_hand_thumb_cmc"]
+    assert len(labels) == 19 + 2 * 21 and parameters["POINT"]["UNITS"]["value"] == ["m"]
+    assert parameters["POINT"]["RATE"]["value"][0] == 100
+    group = parameters["QUORL"]
+    assert group["STARTED_NS"]["value"] == [str(STARTED_NS)]
+    assert group["MONOTONIC_NS"]["value"] == [str(MONOTONIC_NS)]
+    assert group["MARKS"]["value"] == [f"{kind}@{ns}" for kind, ns in MARKS]
+    analogs = parameters["ANALOG"]["LABELS"]["value"]
+    assert analogs[0] == "trunk_flexion" and analogs[-1] == "right_hand_pinky_tip_visibility"
+    points = loaded["data"]["points"]
+    invalid = np.isnan(points[0]).any(axis=0)
+    assert np.flatnonzero(invalid).tolist() == list(GAP) and points.shape == (4, 61, 100)
+    first = Motion().body_landmarks(0.0)
+    assert points[:3, 0, 0] == pytest.approx(first[:3], abs=1e-6)  # stored as float32
+    with open(out, "rb") as file:
+        reader = c3d.Reader(file)
+        assert [label.strip() for label in reader.point_labels] == labels
+        residuals = [frame[:, 3] for _, frame, _ in reader.read_frames()]
+    assert [index for index, r in enumerate(residuals) if (r < 0).all()] == list(GAP)
+
+
+@pytest.mark.parametrize(
+    ("suffix", "reader", "first"),
+    [(".trc", "TimeSeriesTableVec3", "nose"), (".mot", "TimeSeriesTable", "trunk_flexion"),
+     (".sto", "TimeSeriesTableQuaternion", "pelvis")],
+)  # fmt: skip
+def test_opensim_reads_each_file_with_its_gap_and_metadata(
+    recording: Path, tmp_path: Path, suffix: str, reader: str, first: str
+) -> None:
+    opensim = pytest.importorskip("opensim")
+    out = tmp_path / f"session{suffix}"
+    export(recording, out, rate=50)
+    table = getattr(opensim, reader)(str(out))
+    assert table.getNumRows() == 50 and table.getColumnLabels()[0] == first
+    assert list(table.getIndependentColumn())[:2] == [0.0, 0.02]
+    # A float, a Vec3 or a Quaternion: each prints NaN as "nan".
+    missing = [row for row in range(50) if "nan" in str(table.getRowAtIndex(row).getElt(0, 0))]
+    assert missing == list(range(26, 35))
+    if suffix == ".trc":  # its metadata go on the first line, which OpenSim passes over
+        fields = dict(field.split("=", 1) for field in out.read_text().split("\n")[0].split("\t")[4:])
+        assert table.getTableMetaDataAsString("Units") == "m"
+    else:
+        fields = {key: table.getTableMetaDataAsString(key) for key in ("started_ns", "monotonic_ns", "marks")}
+    assert fields == {"started_ns": str(STARTED_NS), "monotonic_ns": str(MONOTONIC_NS),
+                      "marks": json.dumps(MARKS, separators=(",", ":"))}  # fmt: skip
+
+
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".h5"])
+def test_tables_keep_both_start_times_and_the_marks(recording: Path, tmp_path: Path, suffix: str):
+    out = tmp_path / f"session{suffix}"
+    export(recording, out)
+    if suffix == ".csv":
+        found = json.loads(out.with_suffix(".json").read_text())
+    elif suffix == ".parquet":
+        parquet = pytest.importorskip("pyarrow.parquet")
+        schema = parquet.read_schema(tmp_path / "session_body_landmarks.parquet")
+        found = {key.decode(): value.decode() for key, value in schema.metadata.items()}
+        found["marks"] = json.loads(found["marks"])
+        found = {key: int(found[key]) if key.endswith("_ns") else found[key] for key in found}
+    else:
+        h5py = pytest.importorskip("h5py")
+        with h5py.File(out) as file:
+            found = {key: file.attrs[key] for key in file.attrs}
+        found["marks"] = json.loads(found["marks"])
+    assert {key: found[key] for key in ("started_ns", "monotonic_ns", "marks")} == {
+        "started_ns": STARTED_NS, "monotonic_ns": MONOTONIC_NS, "marks": MARKS
+    }
+
+
+@pytest.mark.parametrize(
+    ("frames", "out", "code", "says"),
+    [
+        ({"ticks": range(0)}, "x.c3d", 1, "the recording has no frames"),
+        ({"kinds": slice(6, 7)}, "x.trc", 1, "no frames of body_landmarks, hand_landmarks"),
+        ({"ticks": range(1)}, "x.mot", 1, "too few frames to measure the frame rate"),
+        ({}, "x.c3d", 2, "needs ezc3d: pip install 'quorl-sdk[c3d]'"),
+    ],
+)
+def test_export_says_in_one_line_what_it_cannot_write(
+    tmp_path, frames, out, code, says, monkeypatch, capsys
+) -> None:
+    """No frames, none of the format's or one only: a failed run; a missing extra: usage."""
+    if code == 2:
+        monkeypatch.setitem(__import__("sys").modules, "ezc3d", None)
+    path = write_recording(tmp_path / "r.qrec", **frames)
+    assert cli.main(["export", str(path), str(tmp_path / out)]) == code
+    error = capsys.readouterr().err
+    assert error.count("\n") == 1 and says in error, error
+    assert not list(tmp_path.glob("x*"))
