@@ -48,7 +48,10 @@ def stack(
     )
     labels = tuple(name for key in keys for name in names(skeleton, key))
     values = [data.tables[key].values for key in keys]
-    return labels, np.concatenate(values, axis=1) if values else np.zeros((len(data.times), 0))
+    if not values:
+        shape = (len(data.times), 0, 4) if kinds[0].is_grouped else (len(data.times), 0)
+        return labels, np.zeros(shape)
+    return labels, np.concatenate(values, axis=1)
 
 
 def unit(skeleton: Skeleton, kinds: Sequence[FrameKind]) -> str:

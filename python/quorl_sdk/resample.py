@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 from quorl_sdk._extras import require
 from quorl_sdk.export import NoFramesError, StreamKey, Table
 from quorl_sdk.frames import FrameKind
+from quorl_sdk.recording import MarkKind
 
 if TYPE_CHECKING:
     import numpy
@@ -48,10 +49,6 @@ _QUATERNION_KINDS = (FrameKind.BODY_QUATERNIONS, FrameKind.HAND_QUATERNIONS)
 
 def _numpy() -> Any:
     return require("numpy", _EXTRA, "resampling")
-
-
-def _mark_times(marks: Iterable[Mark | float]) -> list[float]:
-    return sorted(getattr(mark, "time", mark) for mark in marks)  # type: ignore[arg-type]
 
 
 def resample(
@@ -86,7 +83,7 @@ def resample(
     left = np.clip(np.searchsorted(time, times, side="right") - 1, 0, count - 1)
     right = np.minimum(left + 1, count - 1)
     exact = time[left] == times
-    spans = _stretch_ends(time, _mark_times(marks), max_gap)
+    spans = _stretch_ends(time, marks, max_gap)
     inside = (times > time[left]) & (left < count - 1) & ~spans[left]
     span = time[right] - time[left]
     weight = np.where(inside, (times - time[left]) / np.where(span > 0, span, 1.0), 0.0)
@@ -104,14 +101,19 @@ def _broadcast(per_row: Array, like: Array) -> Array:
     return per_row.reshape(per_row.shape + (1,) * (like.ndim - 1))
 
 
-def _stretch_ends(time: Array, marks: list[float], max_gap: float) -> Array:
+def _stretch_ends(time: Array, marks: Iterable[Mark | float], max_gap: float) -> Array:
     """Returns, per frame, whether the stretch of frames it belongs to ends after it."""
     np = _numpy()
     ends = np.zeros(len(time), dtype=bool)
     ends[:-1] = np.diff(time) > max_gap
-    # A mark at a frame's arrival or before the next frame cuts between the two.
-    cut = np.searchsorted(time, np.asarray(marks, dtype="float64"), side="right") - 1
-    ends[cut[cut >= 0]] = True
+    for mark in marks:
+        # A loss stands at the last frame of a connection; a reconnection before the first
+        # frame of the next, so at the same instant as that frame it cuts before it.
+        before = getattr(mark, "kind", None) == MarkKind.RECONNECTED
+        at = getattr(mark, "time", mark)
+        cut = int(np.searchsorted(time, at, side="left" if before else "right")) - 1
+        if cut >= 0:
+            ends[cut] = True
     ends[-1:] = True
     return ends  # type: ignore[no-any-return]
 

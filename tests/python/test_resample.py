@@ -8,6 +8,7 @@ import pytest
 
 from quorl_sdk import FrameKind
 from quorl_sdk.export import NoFramesError, Table
+from quorl_sdk.recording import Mark, MarkKind
 from quorl_sdk.resample import clock, measured_rate, resample
 
 np = pytest.importorskip("numpy")
@@ -46,6 +47,7 @@ def test_values_between_frames_follow_the_kind(kind, rows, halfway) -> None:
         ([-0.1, 0.0, 0.4, 0.7, 1.1], (), [False, True, True, True, False]),  # no extrapolation
         ([0.0, 0.25, 0.5, 0.75, 1.0], [0.5], [True, True, True, False, True]),  # lost at 0.5
         ([0.0, 0.25, 0.5], [0.3], [True, False, True]),  # reconnected before the next frame
+        ([0.25, 0.5, 0.75], [Mark(MarkKind.RECONNECTED, 500_000_000, 0)], [False, True, True]),
     ],
 )
 def test_nothing_is_invented_across_a_gap(times, marks, known) -> None:
