@@ -170,7 +170,7 @@ class Motion:
             FrameKind.BODY_ISB_ANGLES: [self.angles(t, 0.0, 40.0)],
             FrameKind.HAND_ISB_ANGLES: [self.hand_angles(t, side) for side in (0, 1)],
         }
-        frames = []
+        frames: list[bytes] = []
         for kind, per_side in values.items():
             arrange = self._arrangements[kind]
             if kind.is_hand:

@@ -107,6 +107,8 @@ def measured_rate(times: Sequence[float]) -> float:
     if len(times) < 2 or times[-1] <= times[0]:
         return 0.0
     period = statistics.linear_regression(range(len(times)), times).slope
+    if period <= 0:
+        return 0.0
     rate = 1.0 / period
     whole = round(rate)
     return float(whole) if whole and abs(rate - whole) <= _WHOLE_HZ * rate else round(rate, 2)

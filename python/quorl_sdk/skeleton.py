@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import os
 import re
+import sys
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field, fields, replace
 from types import MappingProxyType
@@ -126,10 +127,11 @@ class KindLayout:
     @staticmethod
     def count(kind: FrameKind) -> int:
         """Returns how many names a layout of ``kind`` has: its groups, or its angles."""
-        return kind.value_count // 4 if kind.is_grouped else kind.value_count
+        width = len(kind.components)
+        return kind.value_count // width if width else kind.value_count
 
     def columns(self) -> tuple[str, ...]:
-        """Returns the names of the values in wire order: ``left_wrist_x``, ``elbow_flexion``."""
+        """Returns the names of the values in wire order: ``nose_x``, ``trunk_flexion``."""
         if not self.components:
             return self.names
         return tuple(f"{name}_{c}" for name in self.names for c in self.components)
@@ -221,7 +223,8 @@ def _fingers(*joints: str) -> tuple[str, ...]:
     bar = joints.index("|")
     thumb, finger = joints[:bar], joints[bar + 1 :]
     names = [f"thumb_{joint}" for joint in thumb]
-    names += [f"{digit}_{joint}" for digit in ("index", "middle", "ring", "pinky") for joint in finger]
+    digits = ("index", "middle", "ring", "pinky")
+    names += [f"{digit}_{joint}" for digit in digits for joint in finger]
     return tuple(names)
 
 
@@ -245,7 +248,8 @@ _BODY_LINKS = _pairs(_BODY_LANDMARKS, (
     ("neck", "mid_hip"),
     ("mid_hip", "right_hip"), ("right_hip", "right_knee"), ("right_knee", "right_ankle"),
     ("mid_hip", "left_hip"), ("left_hip", "left_knee"), ("left_knee", "left_ankle"),
-    ("nose", "right_eye"), ("right_eye", "right_ear"), ("nose", "left_eye"), ("left_eye", "left_ear"),
+    ("nose", "right_eye"), ("right_eye", "right_ear"),
+    ("nose", "left_eye"), ("left_eye", "left_ear"),
 ))  # fmt: skip
 _HAND_LANDMARKS = ("wrist", *_fingers("cmc", "mcp", "ip", "tip", "|", "mcp", "pip", "dip", "tip"))
 # Each digit's three segments, the wrist to the thumb and to the index finger, and across
@@ -284,14 +288,23 @@ _HAND_ANGLES = (
     "thumb_cmc_abduction", "index_mcp_abduction", "ring_mcp_abduction", "pinky_mcp_abduction",
 )  # fmt: skip
 
-_QUATERNION = {"components": "wxyz", "unit": "", "types": tuple(f"Orientation{c}" for c in "WXYZ")}
-_LANDMARK = {
-    "components": "xyzv",
-    "unit": "m",
-    "unitless": "v",
-    "types": ("PositionX", "PositionY", "PositionZ", "Visibility"),
-}
-_ANGLE = {"components": "", "unit": "deg", "types": ("Angle",)}
+_QUATERNION_TYPES = tuple(f"Orientation{c}" for c in "WXYZ")
+_POSITION_TYPES = ("PositionX", "PositionY", "PositionZ", "Visibility")
+
+
+def _quaternions(kind: FrameKind, names: tuple[str, ...]) -> KindLayout:
+    return KindLayout(kind, names, kind.components, "", types=_QUATERNION_TYPES)
+
+
+def _landmarks(kind: FrameKind, names: tuple[str, ...], links: tuple[Link, ...]) -> KindLayout:
+    return KindLayout(
+        kind, names, kind.components, "m", links, unitless="v", types=_POSITION_TYPES
+    )
+
+
+def _angles(kind: FrameKind, names: tuple[str, ...]) -> KindLayout:
+    return KindLayout(kind, names, "", "deg", types=("Angle",))
+
 
 #: The layout of the simulator that ships with quorl-sdk; an assumption about any other server.
 DEFAULT = Skeleton(
@@ -301,7 +314,7 @@ DEFAULT = Skeleton(
         "fixes none of it: for any other server this is an assumption, to check against the "
         "server's documentation and replace with a skeleton file where it differs. "
         "Quaternions are (w, x, y, z), of unit length, each a segment's orientation in the "
-        "axes below. Landmarks are (x, y, z, visibility): a position in metres and a "
+        "axes of the skeleton. Landmarks are (x, y, z, visibility): a position in metres and a "
         "visibility from 0 (hidden) to 1 (seen). Angles are in degrees, named after the "
         "joint and the motion; their sign conventions are the server's."
     ),
@@ -312,20 +325,15 @@ DEFAULT = Skeleton(
     ),
     sides=("left_hand", "right_hand"),
     layouts={
-        FrameKind.BODY_QUATERNIONS: KindLayout(
-            FrameKind.BODY_QUATERNIONS, _BODY_SEGMENTS, **_QUATERNION
-        ),
-        FrameKind.BODY_LANDMARKS: KindLayout(
-            FrameKind.BODY_LANDMARKS, _BODY_LANDMARKS, links=_BODY_LINKS, **_LANDMARK
-        ),
-        FrameKind.HAND_QUATERNIONS: KindLayout(
-            FrameKind.HAND_QUATERNIONS, _HAND_SEGMENTS, **_QUATERNION
-        ),
-        FrameKind.HAND_LANDMARKS: KindLayout(
-            FrameKind.HAND_LANDMARKS, _HAND_LANDMARKS, links=_HAND_LINKS, **_LANDMARK
-        ),
-        FrameKind.BODY_ISB_ANGLES: KindLayout(FrameKind.BODY_ISB_ANGLES, _BODY_ANGLES, **_ANGLE),
-        FrameKind.HAND_ISB_ANGLES: KindLayout(FrameKind.HAND_ISB_ANGLES, _HAND_ANGLES, **_ANGLE),
+        layout.kind: layout
+        for layout in (
+            _quaternions(FrameKind.BODY_QUATERNIONS, _BODY_SEGMENTS),
+            _landmarks(FrameKind.BODY_LANDMARKS, _BODY_LANDMARKS, _BODY_LINKS),
+            _quaternions(FrameKind.HAND_QUATERNIONS, _HAND_SEGMENTS),
+            _landmarks(FrameKind.HAND_LANDMARKS, _HAND_LANDMARKS, _HAND_LINKS),
+            _angles(FrameKind.BODY_ISB_ANGLES, _BODY_ANGLES),
+            _angles(FrameKind.HAND_ISB_ANGLES, _HAND_ANGLES),
+        )
     },
 )
 
@@ -346,9 +354,9 @@ def load(path: str | os.PathLike[str]) -> Skeleton:
             number of names, say); the message names the file and the fault.
         OSError: the file cannot be read.
     """
-    try:
+    if sys.version_info >= (3, 11):
         import tomllib
-    except ImportError:  # Python 3.10
+    else:
         import tomli as tomllib
 
     with open(path, "rb") as file:
@@ -415,7 +423,7 @@ def _check_keys(table: Mapping[str, Any], known: tuple[str, ...], where: str) ->
         _check(key in known, f"{where}unknown key {key!r} (known: {', '.join(known)})")
 
 
-_TYPE_NAMES = {str: "a string", list: "an array", dict: "a table"}
+_TYPE_NAMES: dict[type, str] = {str: "a string", list: "an array", dict: "a table"}
 
 
 def _typed(value: Any, expected: type, where: str) -> Any:

@@ -7,16 +7,16 @@ recording. Both need matplotlib: ``pip install 'quorl-sdk[view]'``.
 The body is a front view: a landmark's first value is drawn to the right,
 its second upwards, its third (depth) is left out, and its fourth
 (visibility) sets how opaque the point is. The body fills the left panel, its
-hands drawn small at the wrists. The hands, labelled by the name of their side
-and the side number the server gives them ("left hand (side 0)"), are drawn enlarged on the right around
-their wrist (landmark 0), each twice: from the front (first value right,
-second up) and from the side (third value right, second up), so that fingers
-that bend towards the viewer do not collapse into lines. The picture is
-stamped with the time of its newest landmark frame. The protocol
-does not say which landmark is which: the lines that join landmarks, and the
-names of the sides, come from a :mod:`quorl_sdk.skeleton` (by default the
-simulator's layout; ``--skeleton FILE`` on the command line). ``--no-lines``
-draws the points alone.
+hands drawn small at the wrists. The hands, labelled by the name of their
+side and the side number the server gives them ("left hand (side 0)"), are
+drawn enlarged on the right around their first landmark (the wrist), each
+twice: from the front (first value right, second up) and from the side
+(third value right, second up), so that fingers that bend towards the viewer
+do not collapse into lines. The picture is stamped with the time of its
+newest landmark frame. The protocol does not say which landmark is which:
+the lines that join landmarks, and the names of the sides, come from a
+:mod:`quorl_sdk.skeleton` (by default the simulator's layout; ``--skeleton
+FILE`` on the command line). ``--no-lines`` draws the points alone.
 """
 
 from __future__ import annotations

@@ -86,7 +86,7 @@ def test_a_file_changes_only_what_it_names(tmp_path: Path) -> None:
 @pytest.mark.parametrize(
     ("text", "fault"),
     [
-        ('[hand_landmarks]\nnames = ["a", "b"]\n', "hand_landmarks: 2 names given, the frames hold 21"),
+        ('[hand_landmarks]\nnames = ["a", "b"]\n', "2 names given, the frames hold 21"),
         ("colour = 1\n", "unknown key 'colour'"),
         ("[body_landmarks]\nshape = 3\n", "body_landmarks: unknown key 'shape'"),
         ('[body_landmarks]\nlinks = [["nose", "tail"]]\n', "'tail' is none of the names"),

@@ -1,4 +1,4 @@
-"""``--skeleton FILE``, shared by the commands that name or draw values (see :mod:`quorl_sdk.skeleton`)."""
+"""``--skeleton FILE``, for the commands that name or draw values (:mod:`quorl_sdk.skeleton`)."""
 
 from __future__ import annotations
 

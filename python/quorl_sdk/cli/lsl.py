@@ -34,6 +34,8 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
         description="Connects to a Quorl server and publishes each kind and side of frame as "
         "an LSL stream of double64 channels, stamped with each frame's arrival time on LSL's "
         "clock, until Ctrl-C; reconnects when the server goes away and shows a live status. "
+        "Channels are labelled, with units and types, by the skeleton; each stream opens "
+        "once its rate is measured, or at once with --rate. "
         "liblsl reads its configuration from the file named by LSLAPICFG. Needs "
         "pip install 'quorl-sdk[lsl]'.",
     )
@@ -92,11 +94,13 @@ class LslOutput(StatusOutput):
     ) -> None:
         super().__init__(_COMMAND, out, every)
         self.bridge: LslBridge | None = None
-        self._options = {"skeleton": skeleton, "name": name, "rate": rate}
+        self.skeleton, self.name, self.rate = skeleton, name, rate
 
     def start(self, session: Session) -> None:
         super().start(session)
-        self.bridge = LslBridge(session.url, **self._options)
+        self.bridge = LslBridge(
+            session.url, skeleton=self.skeleton, name=self.name, rate=self.rate
+        )
 
     def frame(self, frame: Frame, time: float) -> None:
         super().frame(frame, time)
