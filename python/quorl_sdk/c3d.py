@@ -20,11 +20,15 @@ rest: ``STARTED_NS`` and ``MONOTONIC_NS``, the start times
 integers or 32-bit floats); ``START_TIME``, the seconds from the start of
 the recording to the first frame of the file; ``MARKS``, one ``kind@time_ns``
 text per lost/reconnected mark; ``SKELETON`` and ``AXES``, the skeleton's
-name and axis convention.
+name and axis convention. A C3D text holds at most 255 characters and a
+parameter at most 255 texts: a longer text is split into several, and marks
+past the 255th go on in ``MARKS2``, ``MARKS3`` and so on, as C3D continues
+``POINT:LABELS`` in ``LABELS2``.
 """
 
 from __future__ import annotations
 
+import textwrap
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -43,6 +47,8 @@ __all__ = ["GROUP", "write"]
 #: The parameter group of what C3D has no parameter of its own for.
 GROUP = "QUORL"
 _EXTRA = "c3d"
+# A dimension of a C3D parameter is one byte.
+_MOST = 255
 
 
 def write(out: Path, recording: RecordingReader, settings: Settings) -> list[Path]:
@@ -84,20 +90,26 @@ def write(out: Path, recording: RecordingReader, settings: Settings) -> list[Pat
         c3d.add_parameter("ANALOG", "SCALE", [1.0] * len(channels))
         c3d.add_parameter("ANALOG", "OFFSET", [0] * len(channels))
     for name, value in _parameters(recording, settings, float(data.times[0])).items():
-        c3d.add_parameter(GROUP, name, value)
+        for number, part in enumerate(_parts(value)):
+            c3d.add_parameter(GROUP, f"{name}{number + 1 if number else ''}", part)
     c3d.write(str(out))
     return [out]
 
 
-def _parameters(recording: RecordingReader, settings: Settings, start: float) -> dict[str, Any]:
+def _parameters(recording: RecordingReader, settings: Settings, start: float) -> dict[str, list[str]]:
     found = metadata(recording)
     monotonic = found["monotonic_ns"]
     return {
-        "STARTED_NS": str(found["started_ns"]),
-        "MONOTONIC_NS": "" if monotonic is None else str(monotonic),
-        "START_TIME": repr(start),
+        "STARTED_NS": [str(found["started_ns"])],
+        "MONOTONIC_NS": ["" if monotonic is None else str(monotonic)],
+        "START_TIME": [repr(start)],
         # An empty list is no C3D value: no marks is one empty text.
         "MARKS": [f"{kind}@{time_ns}" for kind, time_ns in found["marks"]] or [""],
-        "SKELETON": settings.skeleton.name,
-        "AXES": settings.skeleton.axes,
+        "SKELETON": textwrap.wrap(settings.skeleton.name, _MOST) or [""],
+        "AXES": textwrap.wrap(settings.skeleton.axes, _MOST) or [""],
     }
+
+
+def _parts(texts: list[str]) -> list[list[str]]:
+    """Returns ``texts`` in parameters of at most as many texts as C3D allows."""
+    return [texts[start : start + _MOST] for start in range(0, len(texts), _MOST)]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import json
 from pathlib import Path
 
@@ -11,6 +12,7 @@ from quorl_sdk import cli
 from quorl_sdk._motion import Motion
 from quorl_sdk.export import export
 from quorl_sdk.recording import MarkKind, RecordingWriter
+from quorl_sdk.skeleton import DEFAULT
 
 np = pytest.importorskip("numpy")
 
@@ -70,6 +72,26 @@ def test_c3d_loads_in_ezc3d_and_in_c3d_with_invalid_points_in_the_gap(
         assert [label.strip() for label in reader.point_labels] == labels
         residuals = [frame[:, 3] for _, frame, _ in reader.read_frames()]
     assert [index for index, r in enumerate(residuals) if (r < 0).all()] == list(GAP)
+
+
+def test_c3d_splits_texts_longer_than_c3d_allows(tmp_path: Path) -> None:
+    """A long axis text and more marks than a parameter holds still load, all kept."""
+    ezc3d = pytest.importorskip("ezc3d")
+    c3d = pytest.importorskip("c3d")
+    path, out = tmp_path / "r.qrec", tmp_path / "x.c3d"
+    with RecordingWriter(path) as writer:
+        for tick in range(3):
+            writer.write(Motion().frames(tick / 100)[1], tick * 10_000_000)
+        for n in range(300):
+            writer.write_mark(MarkKind.LOST, 20_000_000 + n)
+    skeleton = dataclasses.replace(DEFAULT, axes="y up, z forward. " * 30)
+    export(path, out, skeleton=skeleton)
+    group = ezc3d.c3d(str(out))["parameters"]["QUORL"]
+    marks = group["MARKS"]["value"] + group["MARKS2"]["value"]
+    assert marks == [f"lost@{20_000_000 + n}" for n in range(300)]
+    assert " ".join(group["AXES"]["value"]) == skeleton.axes.strip()
+    with open(out, "rb") as file:
+        assert len(list(c3d.Reader(file).read_frames())) == 3
 
 
 @pytest.mark.parametrize(
