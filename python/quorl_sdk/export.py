@@ -66,6 +66,7 @@ __all__ = [
     "data_frames",
     "export",
     "metadata",
+    "metadata_texts",
     "table_name",
     "tables",
 ]

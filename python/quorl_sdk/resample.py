@@ -88,10 +88,12 @@ def resample(
     span = time[right] - time[left]
     weight = np.where(inside, (times - time[left]) / np.where(span > 0, span, 1.0), 0.0)
     before, after = values[left], values[right]
-    if kind in _QUATERNION_KINDS:
-        blended = _slerp(before, after, weight)
-    else:
-        blended = before + (after - before) * _broadcast(weight, before)
+    # Recorded infinities and zero quaternions blend into NaN, as they should, without a warning.
+    with np.errstate(invalid="ignore", divide="ignore"):
+        if kind in _QUATERNION_KINDS:
+            blended = _slerp(before, after, weight)
+        else:
+            blended = before + (after - before) * _broadcast(weight, before)
     result = np.where(_broadcast(exact, before), before, blended)
     result[~(exact | inside)] = np.nan
     return Table(times, result)
