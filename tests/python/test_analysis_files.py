@@ -17,10 +17,13 @@ from quorl_sdk.skeleton import DEFAULT
 np = pytest.importorskip("numpy")
 
 STARTED_NS, MONOTONIC_NS = 1_700_000_000_123_456_789, 987_654_321_000
-# At 100 Hz for a second, the connection lost after the frames of 0.5 s and back at 0.7 s.
+# At 100 Hz for a second, the connection lost after the frames of 0.5 s and back at 0.7 s;
+# more marks in between than a C3D parameter holds.
 LOST, BACK = 50, 70
-MARKS = [["lost", 500_000_000], ["reconnected", 699_000_000]]
+MARKS = [["lost", 500_000_000 + n] for n in range(300)] + [["reconnected", 699_000_000]]
 GAP = range(51, 70)  # ticks with no frame on both sides
+# An axis text longer than a C3D text holds.
+SKELETON = dataclasses.replace(DEFAULT, axes="y up, z forward. " * 30)
 
 
 def write_recording(path: Path, ticks: range = range(100), kinds: slice = slice(None)) -> Path:
@@ -30,11 +33,11 @@ def write_recording(path: Path, ticks: range = range(100), kinds: slice = slice(
             if LOST < tick < BACK:
                 continue
             if tick == BACK:
-                writer.write_mark(MarkKind.RECONNECTED, MARKS[1][1])
+                writer.write_mark(MarkKind.RECONNECTED, MARKS[-1][1])
             for frame in motion.frames(tick / 100)[kinds]:
                 writer.write(frame, tick * 10_000_000)
-            if tick == LOST:
-                writer.write_mark(MarkKind.LOST, MARKS[0][1])
+            for _, time_ns in MARKS[:-1] if tick == LOST else ():
+                writer.write_mark(MarkKind.LOST, time_ns)
     return path
 
 
@@ -43,55 +46,32 @@ def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return write_recording(tmp_path_factory.mktemp("rec") / "session.qrec")
 
 
-def test_c3d_loads_in_ezc3d_and_in_c3d_with_invalid_points_in_the_gap(
-    recording: Path, tmp_path: Path
-) -> None:
+def test_c3d_loads_in_ezc3d_and_in_c3d_with_invalid_points_in_the_gap(recording, tmp_path):
     ezc3d = pytest.importorskip("ezc3d")
     c3d = pytest.importorskip("c3d")
     out = tmp_path / "session.c3d"
-    export(recording, out)
+    export(recording, out, skeleton=SKELETON)
     loaded = ezc3d.c3d(str(out))
-    parameters = loaded["parameters"]
-    labels = parameters["POINT"]["LABELS"]["value"]
+    point, group = loaded["parameters"]["POINT"], loaded["parameters"]["QUORL"]
+    labels = point["LABELS"]["value"]
     assert labels[:2] == ["nose", "neck"] and labels[19:21] == ["left_hand_wrist", "left_hand_thumb_cmc"]
-    assert len(labels) == 19 + 2 * 21 and parameters["POINT"]["UNITS"]["value"] == ["m"]
-    assert parameters["POINT"]["RATE"]["value"][0] == 100
-    group = parameters["QUORL"]
-    assert group["STARTED_NS"]["value"] == [str(STARTED_NS)]
-    assert group["MONOTONIC_NS"]["value"] == [str(MONOTONIC_NS)]
-    assert group["MARKS"]["value"] == [f"{kind}@{ns}" for kind, ns in MARKS]
-    analogs = parameters["ANALOG"]["LABELS"]["value"]
+    assert (point["UNITS"]["value"], point["RATE"]["value"][0]) == (["m"], 100)
+    assert [group[name]["value"] for name in ("STARTED_NS", "MONOTONIC_NS")] == [
+        [str(STARTED_NS)], [str(MONOTONIC_NS)]]  # fmt: skip
+    marks = group["MARKS"]["value"] + group["MARKS2"]["value"]  # 255 at most in one
+    assert marks == [f"{kind}@{ns}" for kind, ns in MARKS]
+    assert " ".join(group["AXES"]["value"]) == SKELETON.axes.strip()
+    analogs = loaded["parameters"]["ANALOG"]["LABELS"]["value"]
     assert analogs[0] == "trunk_flexion" and analogs[-1] == "right_hand_pinky_tip_visibility"
     points = loaded["data"]["points"]
-    invalid = np.isnan(points[0]).any(axis=0)
-    assert np.flatnonzero(invalid).tolist() == list(GAP) and points.shape == (4, 61, 100)
-    first = Motion().body_landmarks(0.0)
-    assert points[:3, 0, 0] == pytest.approx(first[:3], abs=1e-6)  # stored as float32
+    assert np.flatnonzero(np.isnan(points[0]).any(axis=0)).tolist() == list(GAP)
+    assert points.shape == (4, 61, 100)  # stored as float32:
+    assert points[:3, 0, 0] == pytest.approx(Motion().body_landmarks(0.0)[:3], abs=1e-6)
     with open(out, "rb") as file:
         reader = c3d.Reader(file)
         assert [label.strip() for label in reader.point_labels] == labels
         residuals = [frame[:, 3] for _, frame, _ in reader.read_frames()]
     assert [index for index, r in enumerate(residuals) if (r < 0).all()] == list(GAP)
-
-
-def test_c3d_splits_texts_longer_than_c3d_allows(tmp_path: Path) -> None:
-    """A long axis text and more marks than a parameter holds still load, all kept."""
-    ezc3d = pytest.importorskip("ezc3d")
-    c3d = pytest.importorskip("c3d")
-    path, out = tmp_path / "r.qrec", tmp_path / "x.c3d"
-    with RecordingWriter(path) as writer:
-        for tick in range(3):
-            writer.write(Motion().frames(tick / 100)[1], tick * 10_000_000)
-        for n in range(300):
-            writer.write_mark(MarkKind.LOST, 20_000_000 + n)
-    skeleton = dataclasses.replace(DEFAULT, axes="y up, z forward. " * 30)
-    export(path, out, skeleton=skeleton)
-    group = ezc3d.c3d(str(out))["parameters"]["QUORL"]
-    marks = group["MARKS"]["value"] + group["MARKS2"]["value"]
-    assert marks == [f"lost@{20_000_000 + n}" for n in range(300)]
-    assert " ".join(group["AXES"]["value"]) == skeleton.axes.strip()
-    with open(out, "rb") as file:
-        assert len(list(c3d.Reader(file).read_frames())) == 3
 
 
 @pytest.mark.parametrize(
@@ -111,11 +91,10 @@ def test_opensim_reads_each_file_with_its_gap_and_metadata(
     # A float, a Vec3 or a Quaternion: each prints NaN as "nan".
     missing = [row for row in range(50) if "nan" in str(table.getRowAtIndex(row).getElt(0, 0))]
     assert missing == list(range(26, 35))
-    if suffix == ".trc":  # its metadata go on the first line, which OpenSim passes over
-        fields = dict(field.split("=", 1) for field in out.read_text().split("\n")[0].split("\t")[4:])
-        assert table.getTableMetaDataAsString("Units") == "m"
-    else:
-        fields = {key: table.getTableMetaDataAsString(key) for key in ("started_ns", "monotonic_ns", "marks")}
+    # A TRC file's go on its first line, which OpenSim passes over.
+    line = out.read_text().split("\n")[0].split("\t")[4:] if suffix == ".trc" else ()
+    fields = dict(field.split("=", 1) for field in line) or {
+        key: table.getTableMetaDataAsString(key) for key in ("started_ns", "monotonic_ns", "marks")}
     assert fields == {"started_ns": str(STARTED_NS), "monotonic_ns": str(MONOTONIC_NS),
                       "marks": json.dumps(MARKS, separators=(",", ":"))}  # fmt: skip
 
@@ -126,20 +105,16 @@ def test_tables_keep_both_start_times_and_the_marks(recording: Path, tmp_path: P
     export(recording, out)
     if suffix == ".csv":
         found = json.loads(out.with_suffix(".json").read_text())
-    elif suffix == ".parquet":
-        parquet = pytest.importorskip("pyarrow.parquet")
-        schema = parquet.read_schema(tmp_path / "session_body_landmarks.parquet")
-        found = {key.decode(): value.decode() for key, value in schema.metadata.items()}
-        found["marks"] = json.loads(found["marks"])
-        found = {key: int(found[key]) if key.endswith("_ns") else found[key] for key in found}
+    elif suffix == ".parquet":  # texts, as Parquet's metadata are
+        schema = pytest.importorskip("pyarrow.parquet").read_schema(
+            tmp_path / "session_body_landmarks.parquet")  # fmt: skip
+        found = {key.decode(): json.loads(value) for key, value in schema.metadata.items()
+                 if key.decode().endswith(("_ns", "marks"))}  # fmt: skip
     else:
-        h5py = pytest.importorskip("h5py")
-        with h5py.File(out) as file:
-            found = {key: file.attrs[key] for key in file.attrs}
-        found["marks"] = json.loads(found["marks"])
+        with pytest.importorskip("h5py").File(out) as file:
+            found = {**file.attrs, "marks": json.loads(file.attrs["marks"])}
     assert {key: found[key] for key in ("started_ns", "monotonic_ns", "marks")} == {
-        "started_ns": STARTED_NS, "monotonic_ns": MONOTONIC_NS, "marks": MARKS
-    }
+        "started_ns": STARTED_NS, "monotonic_ns": MONOTONIC_NS, "marks": MARKS}  # fmt: skip
 
 
 @pytest.mark.parametrize(

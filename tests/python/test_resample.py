@@ -1,4 +1,4 @@
-"""Tables put on other times, and smoothed: interpolation, gaps, rates, filters."""
+"""Tables put on other times: interpolation by kind, gaps left empty, the measured rate."""
 
 from __future__ import annotations
 
@@ -13,8 +13,9 @@ from quorl_sdk.resample import clock, measured_rate, resample
 
 np = pytest.importorskip("numpy")
 
-# A quarter turn about z, reached at 1 s.
+# A quarter turn about z, reached at 1 s, and the eighth of a turn halfway.
 TURN = [[1.0, 0.0, 0.0, 0.0], [math.sqrt(0.5), 0.0, 0.0, math.sqrt(0.5)]]
+EIGHTH = [math.cos(math.pi / 8), 0, 0, math.sin(math.pi / 8)]
 
 
 def table(times: list[float], rows: list[list[float]], grouped: bool) -> Table:
@@ -27,13 +28,12 @@ def table(times: list[float], rows: list[list[float]], grouped: bool) -> Table:
     [
         (FrameKind.BODY_LANDMARKS, [[0, 0, 0, 1], [2, 4, 6, 0]], [1, 2, 3, 0.5]),
         (FrameKind.HAND_ISB_ANGLES, [[10.0] * 4, [20.0] * 4], [15.0] * 4),
-        # SLERP: an eighth of a turn, of unit length, where a straight blend would shrink.
-        (FrameKind.BODY_QUATERNIONS, TURN, [math.cos(math.pi / 8), 0, 0, math.sin(math.pi / 8)]),
-        # The same rotation given as -q still takes the short way.
-        (FrameKind.HAND_QUATERNIONS, [TURN[0], [-c for c in TURN[1]]],
-         [math.cos(math.pi / 8), 0, 0, math.sin(math.pi / 8)]),
+        # SLERP: of unit length, where a straight blend would shrink; the short way round
+        # also when the second is given as -q.
+        (FrameKind.BODY_QUATERNIONS, TURN, EIGHTH),
+        (FrameKind.HAND_QUATERNIONS, [TURN[0], [-c for c in TURN[1]]], EIGHTH),
     ],
-)  # fmt: skip
+)
 def test_values_between_frames_follow_the_kind(kind, rows, halfway) -> None:
     source = table([0.0, 1.0], rows, kind.is_grouped)
     got = resample(source, np.array([0.0, 0.5, 1.0]), kind, max_gap=1).values.reshape(3, -1)
