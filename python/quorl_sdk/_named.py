@@ -65,7 +65,9 @@ def unit(skeleton: Skeleton, kinds: Sequence[FrameKind]) -> str:
 
     units = {skeleton.layout(kind).unit for kind in kinds}
     if len(units) != 1:
-        found = ", ".join(f"{kind.name.lower()} in {skeleton.layout(kind).unit!r}" for kind in kinds)
+        found = ", ".join(
+            f"{kind.name.lower()} in {skeleton.layout(kind).unit!r}" for kind in kinds
+        )
         raise SkeletonError(f"skeleton {skeleton.name}: one file needs one unit, not {found}")
     return units.pop()
 

@@ -30,17 +30,13 @@ from __future__ import annotations
 
 import textwrap
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from quorl_sdk import _named
 from quorl_sdk._extras import require
 from quorl_sdk.export import Settings, metadata
 from quorl_sdk.recording import RecordingReader
 from quorl_sdk.resample import on_clock
-
-if TYPE_CHECKING:
-    import numpy
-    import numpy.typing
 
 __all__ = ["GROUP", "write"]
 
@@ -96,7 +92,9 @@ def write(out: Path, recording: RecordingReader, settings: Settings) -> list[Pat
     return [out]
 
 
-def _parameters(recording: RecordingReader, settings: Settings, start: float) -> dict[str, list[str]]:
+def _parameters(
+    recording: RecordingReader, settings: Settings, start: float
+) -> dict[str, list[str]]:
     found = metadata(recording)
     monotonic = found["monotonic_ns"]
     return {

@@ -182,9 +182,10 @@ def metadata(recording: RecordingReader) -> dict[str, Any]:
     ``name`` being ``"lost"`` or ``"reconnected"``, ``time_ns`` from the start.
     """
     marks = [
-        [mark.kind.name.lower() if isinstance(mark.kind, MarkKind) else str(mark.kind), mark.time_ns]
+        [mark.kind.name.lower() if isinstance(mark.kind, MarkKind) else str(mark.kind),
+         mark.time_ns]
         for mark in recording.marks()
-    ]
+    ]  # fmt: skip
     return {
         "started_ns": recording.started_ns,
         "monotonic_ns": recording.monotonic_ns,

@@ -160,7 +160,9 @@ def butterworth(table: Table, kind: FrameKind, cutoff: float, *, order: int = 2)
         raise ValueError("a table of fewer than two times has no rate to filter at")
     rate = (len(table.time) - 1) / float(table.time[-1] - table.time[0])
     if not 0 < cutoff < rate / 2:
-        raise ValueError(f"the cutoff {cutoff} Hz must be above 0 and below half the rate {rate:g} Hz")
+        raise ValueError(
+            f"the cutoff {cutoff} Hz must be above 0 and below half the rate {rate:g} Hz"
+        )
     sections = signal.butter(order, cutoff, fs=rate, output="sos")
     values = np.array(table.values, dtype="float64")
     if kind in _QUATERNION_KINDS:
@@ -170,7 +172,8 @@ def butterworth(table: Table, kind: FrameKind, cutoff: float, *, order: int = 2)
         for start, stop in _stretches(np.isfinite(column)):
             if stop - start >= 2:
                 padding = min(3 * (2 * len(sections) + 1), stop - start - 1)
-                column[start:stop] = signal.sosfiltfilt(sections, column[start:stop], padlen=padding)
+                stretch = column[start:stop]
+                column[start:stop] = signal.sosfiltfilt(sections, stretch, padlen=padding)
     if kind in _QUATERNION_KINDS:
         values = _unit(values)
     return Table(table.time, values)

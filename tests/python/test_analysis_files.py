@@ -1,4 +1,4 @@
-"""C3D and OpenSim files, read back by their own libraries; start times and marks in every format."""
+"""C3D and OpenSim files read back by their own libraries; start times and marks everywhere."""
 
 from __future__ import annotations
 
@@ -54,7 +54,7 @@ def test_c3d_loads_in_ezc3d_and_in_c3d_with_invalid_points_in_the_gap(recording,
     loaded = ezc3d.c3d(str(out))
     point, group = loaded["parameters"]["POINT"], loaded["parameters"]["QUORL"]
     labels = point["LABELS"]["value"]
-    assert labels[:2] == ["nose", "neck"] and labels[19:21] == ["left_hand_wrist", "left_hand_thumb_cmc"]
+    assert labels[:2] == ["nose", "neck"] and labels[19] == "left_hand_wrist"
     assert (point["UNITS"]["value"], point["RATE"]["value"][0]) == (["m"], 100)
     assert [group[name]["value"] for name in ("STARTED_NS", "MONOTONIC_NS")] == [
         [str(STARTED_NS)], [str(MONOTONIC_NS)]]  # fmt: skip

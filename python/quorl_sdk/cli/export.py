@@ -1,4 +1,7 @@
-"""``quorl-sdk export REC OUT``: a recording as tables, C3D or OpenSim files (:mod:`quorl_sdk.export`)."""
+"""``quorl-sdk export REC OUT``: a recording as tables, C3D or OpenSim files.
+
+See :mod:`quorl_sdk.export`.
+"""
 
 from __future__ import annotations
 
