@@ -143,8 +143,9 @@ def tables(recording: RecordingReader) -> dict[StreamKey, Table]:
 def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
     """Returns one ``pandas.DataFrame`` per (kind, side): ``time``, then one column per value.
 
-    Each frame's ``attrs`` hold ``kind``, ``side`` and ``started_ns`` (the
-    wall-clock start of the recording in nanoseconds since the Unix epoch).
+    Each frame's ``attrs`` hold ``kind``, ``side``, and the recording's
+    :func:`metadata`: ``started_ns`` (the wall-clock start in nanoseconds
+    since the Unix epoch), ``monotonic_ns`` and ``marks``.
 
     Raises:
         quorl_sdk.recording.RecordingError, OSError: as :func:`tables`.
@@ -152,9 +153,10 @@ def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
     """
     pd = require("pandas", _EXTRA, "reading a recording as data frames")
     result = {}
+    found = metadata(recording)
     for key, table in tables(recording).items():
         frame = pd.DataFrame(table.columns(), columns=["time", *key[0].columns], copy=False)
-        frame.attrs.update(_attributes(key, recording))
+        frame.attrs.update(_attributes(key, recording), **found)
         result[key] = frame
     return result
 

@@ -11,7 +11,7 @@ import pytest
 from quorl_sdk import cli
 from quorl_sdk._motion import Motion
 from quorl_sdk.export import export
-from quorl_sdk.recording import MarkKind, RecordingWriter
+from quorl_sdk.recording import MarkKind, RecordingReader, RecordingWriter
 from quorl_sdk.skeleton import DEFAULT
 
 np = pytest.importorskip("numpy")
@@ -99,10 +99,14 @@ def test_opensim_reads_each_file_with_its_gap_and_metadata(
                       "marks": json.dumps(MARKS, separators=(",", ":"))}  # fmt: skip
 
 
-@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".h5"])
+@pytest.mark.parametrize("suffix", [".csv", ".parquet", ".h5", "pandas"])
 def test_tables_keep_both_start_times_and_the_marks(recording: Path, tmp_path: Path, suffix: str):
     out = tmp_path / f"session{suffix}"
-    export(recording, out)
+    if suffix == "pandas":
+        with RecordingReader(recording) as reader:
+            found = next(iter(reader.to_pandas().values())).attrs
+    else:
+        export(recording, out)
     if suffix == ".csv":
         found = json.loads(out.with_suffix(".json").read_text())
     elif suffix == ".parquet":  # texts, as Parquet's metadata are
@@ -110,7 +114,7 @@ def test_tables_keep_both_start_times_and_the_marks(recording: Path, tmp_path: P
             tmp_path / "session_body_landmarks.parquet")  # fmt: skip
         found = {key.decode(): json.loads(value) for key, value in schema.metadata.items()
                  if key.decode().endswith(("_ns", "marks"))}  # fmt: skip
-    else:
+    elif suffix == ".h5":
         with pytest.importorskip("h5py").File(out) as file:
             found = {**file.attrs, "marks": json.loads(file.attrs["marks"])}
     assert {key: found[key] for key in ("started_ns", "monotonic_ns", "marks")} == {
