@@ -147,7 +147,8 @@ def test_commands_load_no_optional_library_and_the_package_no_command() -> None:
         "for name in cli.COMMANDS:\n"
         "    with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(SystemExit):\n"
         "        cli.main([name, '--help'])\n"
-        "heavy = {'pandas', 'pyarrow', 'h5py', 'pylsl', 'matplotlib', 'numpy'} & set(sys.modules)\n"
+        "heavy = {'pandas', 'pyarrow', 'h5py', 'pylsl', 'matplotlib', 'numpy', 'scipy', 'ezc3d'}"
+        " & set(sys.modules)\n"
         "print(','.join(cli.COMMANDS), sorted(heavy))\n"
     )
     result = subprocess.run(
