@@ -371,3 +371,33 @@ def test_taken_port_raises_port_unavailable_error() -> None:
         with pytest.raises(PortUnavailableError, match=f"127.0.0.1:{port}"):
             with Simulator(port=port).running():
                 pass
+
+
+@pytest.mark.parametrize("server", ["simulator", "replay"])
+def test_frames_arrive_on_their_ticks(server: str, tmp_path: Path) -> None:
+    """At 60 Hz no frame comes more than a generous 30 ms after the one before, and the
+    schedule does not drift: the last one arrives within 50 ms of its tick."""
+    from quorl_sdk import connect
+    from quorl_sdk.recording import RecordingWriter
+    from quorl_sdk.replay import Replay
+    from support import all_sample_frames
+
+    count, period = 120, 1 / 60
+    if server == "simulator":
+        source: Simulator | Replay = Simulator(port=0, rate=60)
+    else:
+        path = tmp_path / "ticks.qrec"
+        with RecordingWriter(path) as writer:
+            for tick in range(count):
+                for frame in all_sample_frames():
+                    writer.write(frame, round(tick * period * 1e9))
+        source = Replay(path, port=0)
+    arrivals: list[float] = []
+    with source.running(), connect(source.port) as client:
+        while len(arrivals) < count:
+            frame = client.recv(timeout=scaled(2))
+            if frame.kind == MSG_BODY_LANDMARKS:
+                arrivals.append(frame.time)
+    gaps = [later - earlier for earlier, later in zip(arrivals, arrivals[1:])]
+    assert max(gaps) < scaled(0.030), sorted(gaps)[-5:]
+    assert abs(arrivals[-1] - arrivals[0] - (count - 1) * period) < scaled(0.050)
