@@ -327,6 +327,31 @@ def test_ctrl_c_ends_cleanly_and_leaves_nothing_running(
         assert "stopped" in last_status(output)[0]
 
 
+INTERRUPTED_IMPORT = """
+import os, signal, sys
+
+class Interrupt:
+    def find_spec(self, name, path=None, target=None):
+        if name == module:
+            os.kill(os.getpid(), signal.SIGINT)
+
+module = sys.argv.pop(1)
+sys.meta_path.insert(0, Interrupt())
+from quorl_sdk.cli import program
+program()
+"""
+
+
+@pytest.mark.parametrize("module", ["argparse", "quorl_sdk.cli.snapshot", "quorl_sdk.view"])
+def test_ctrl_c_while_the_command_loads_is_a_quiet_stop(module: str) -> None:
+    """A Ctrl-C that comes while the parser or a command is imported is exit 0."""
+    result = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_IMPORT, module, "stream", "--port", "1"],
+        capture_output=True, text=True, timeout=scaled(30),
+    )  # fmt: skip
+    assert (result.returncode, result.stderr) == (0, "")
+
+
 # record and replay
 
 

@@ -9,14 +9,17 @@ stderr; ``--debug`` shows the traceback of an unexpected one.
 
 from __future__ import annotations
 
-import argparse
-import importlib
+# Nothing the package has not loaded yet: a Ctrl-C must find program()'s
+# handler in place before the commands' imports take their time.
 import signal
 import sys
-import warnings
-from collections.abc import Callable, Sequence
-from types import FrameType
-from typing import NoReturn, TextIO
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Callable, Sequence
+    from types import FrameType
+    from typing import NoReturn, TextIO
 
 __all__ = ["COMMANDS", "build_parser", "main", "program"]
 
@@ -36,6 +39,9 @@ COMMANDS: tuple[str, ...] = (
 
 def build_parser() -> argparse.ArgumentParser:
     """Returns the parser with every command of :data:`COMMANDS`."""
+    import argparse
+    import importlib
+
     from quorl_sdk import __version__
 
     parser = argparse.ArgumentParser(
@@ -56,6 +62,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line and returns the exit status."""
+    import warnings
+
     args = build_parser().parse_args(argv)
     handler: Callable[[argparse.Namespace], int] = args.handler
     with warnings.catch_warnings():
@@ -75,11 +83,16 @@ def main(argv: Sequence[str] | None = None) -> int:
 def program() -> NoReturn:
     """Runs the command line as the program (``quorl-sdk``, ``python -m quorl_sdk``) and exits.
 
-    SIGTERM stops a command like Ctrl-C. Once the command has ended, both are
-    ignored: a late one must not turn a clean end into a traceback or a kill.
+    SIGINT and SIGTERM stop a command by raising KeyboardInterrupt, from this
+    function's first instruction on: a stop while the commands are still being
+    imported is a requested stop too, exit status 0 without a traceback. Once
+    the command has ended, both are ignored: a late one must not turn a clean
+    end into a traceback or a kill.
     """
-    signal.signal(signal.SIGTERM, _interrupt)
+    code = 0
     try:
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(signum, _interrupt)
         code = main()
     except KeyboardInterrupt:
         code = 0
