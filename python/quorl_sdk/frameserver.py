@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import asyncio
 import math
+import os
 import socket
 import threading
 from collections.abc import Iterator
@@ -53,7 +54,8 @@ def _listen(host: str, port: int) -> socket.socket:
     try:
         return socket.create_server((host, port), family=family)
     except OSError as error:
-        reason = error.strerror or str(error)
+        # create_server adds the address to strerror: it is in the message already.
+        reason = os.strerror(error.errno) if error.errno is not None else str(error)
         raise PortUnavailableError(f"cannot serve on {host}:{port}: {reason}") from error
 
 

@@ -269,8 +269,10 @@ def render_png(
     *,
     lines: bool = True,
     clock: Callable[[float], str] = _seconds,
+    format: str = "png",
 ) -> None:
-    """Renders ``pose`` into a PNG file at ``path``, without a screen.
+    """Renders ``pose`` into a picture file at ``path``, without a screen: a PNG, or
+    ``format``, any that matplotlib writes ("svg", "jpg", "pdf", ...).
 
     Raises:
         ImportError: matplotlib is not installed.
@@ -283,4 +285,4 @@ def render_png(
     figure = Figure(figsize=FIGURE_SIZE, dpi=DPI, layout="constrained")
     FigureCanvasAgg(figure)
     PosePlot(figure, lines=lines, clock=clock).draw(pose)
-    figure.savefig(path, format="png")
+    figure.savefig(path, format=format)

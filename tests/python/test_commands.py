@@ -25,7 +25,7 @@ from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
 from quorl_sdk.cli import _live
-from quorl_sdk.recording import RecordingReader
+from quorl_sdk.recording import RecordingReader, RecordingWriter
 from quorl_sdk.simulator import Simulator
 from support import (
     MSG_BODY_ISB_ANGLES,
@@ -239,16 +239,20 @@ def test_stream_json_reports_reconnections_on_stderr() -> None:
     assert all(json.loads(line)["kind"] for line in result.stdout.splitlines())
 
 
-@pytest.mark.parametrize("reconnect", [[], ["--reconnect"]])
-def test_stream_stops_at_another_protocol_version_with_exit_code_1(reconnect: list[str]) -> None:
+@pytest.mark.parametrize(
+    "command",
+    [["stream", "--json"], ["stream", "--json", "--reconnect"], ["snapshot", "{tmp}/v.png"]],
+)
+def test_another_protocol_version_is_exit_code_1(command: list[str], tmp_path: Path) -> None:
     """Another version ends the command with the client's message, reconnecting or not."""
     with Simulator(port=0, version=5).running() as sim:
-        result = run("stream", "--url", sim.url, "--json", *reconnect)
+        result = run(*(arg.format(tmp=tmp_path) for arg in command), "--url", sim.url)
     assert result.returncode == 1
     assert result.stderr == (
-        "quorl-sdk stream: error: incompatible Quorl protocol: server speaks v5, "
+        f"quorl-sdk {command[0]}: error: incompatible Quorl protocol: server speaks v5, "
         "this SDK speaks v4\n"
     )
+    assert list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("command", [["stream"], ["record", "never.qrec"], ["snapshot", "x.png"]])
@@ -464,16 +468,48 @@ def test_record_keeps_the_servers_exact_bytes(tmp_path: Path) -> None:
         assert [record.data for record in recording.records()] == frames
 
 
-def test_replay_on_a_taken_port_is_exit_code_2(tmp_path: Path) -> None:
-    """A port another program listens on gives a clear error naming it."""
+@pytest.mark.parametrize("command", [["simulate"], ["replay", "{recording}"]])
+def test_a_taken_port_is_one_line_and_exit_code_1(command: list[str], tmp_path: Path) -> None:
+    """A port another program listens on is named, with the system's reason, and nothing served."""
     path = tmp_path / "r.qrec"
-    with websockets_server(sending(hello(), *all_sample_frames())) as server:
-        assert run("record", str(path), "--url", server.url).returncode == 0
+    with RecordingWriter(path) as writer:
+        writer.write(sample_frame(MSG_BODY_ISB_ANGLES), 0)
     with socket.create_server(("127.0.0.1", 0)) as taken:
         port = taken.getsockname()[1]
-        result = run("replay", str(path), "--port", str(port))
-    assert result.returncode == 2 and result.stdout == ""
-    assert result.stderr.startswith(f"quorl-sdk replay: error: cannot serve on 127.0.0.1:{port}: ")
+        result = run(*(arg.format(recording=path) for arg in command), "--port", str(port))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == (
+        f"quorl-sdk {command[0]}: error: cannot serve on 127.0.0.1:{port}: Address already in use\n"
+    )
+
+
+@pytest.mark.parametrize(
+    "command",
+    [
+        ["record", "{out}.qrec", "--url", "{url}"],
+        ["export", "{recording}", "{out}.h5"],
+        ["export", "{recording}", "{out}.parquet"],
+        ["export", "{recording}", "{out}.csv"],
+        ["snapshot", "{out}.png", "--recording", "{recording}"],
+    ],
+)
+def test_an_unwritable_output_is_one_line_and_exit_code_1(
+    command: list[str], tmp_path: Path
+) -> None:
+    """A file in a folder that is not there is named with the system's reason, by every command."""
+    recording, out = tmp_path / "r.qrec", tmp_path / "absent" / "out"
+    with RecordingWriter(recording) as writer:
+        for frame in all_sample_frames():
+            writer.write(frame, 0)
+    with Simulator(port=0).running() as sim:
+        args = [arg.format(out=out, recording=recording, url=sim.url) for arg in command]
+        result = run(*args)
+    assert result.returncode == 1
+    assert re.fullmatch(
+        rf"quorl-sdk {command[0]}: error: cannot write {re.escape(str(out))}\S*: "
+        "No such file or directory\n",
+        result.stderr,
+    ), result.stderr
 
 
 @pytest.mark.fixed_ports
@@ -567,6 +603,54 @@ def test_snapshot_renders_from_a_recording(tmp_path: Path) -> None:
     result = run("snapshot", str(out), "--recording", str(path), "--at", "0.2")
     assert result.returncode == 0, result.stderr
     check_png(out)
+
+
+@pytest.fixture
+def landmarks(tmp_path: Path) -> Path:
+    """A recording of the body and both hands over 0.1 s."""
+    path = tmp_path / "landmarks.qrec"
+    with RecordingWriter(path) as writer:
+        for tick in range(11):
+            for frame in all_sample_frames():
+                writer.write(frame, tick * 10_000_000)
+    return path
+
+
+@pytest.mark.parametrize(
+    ("suffix", "magic"), [(".svg", b"<?xml"), (".JPG", b"\xff\xd8\xff"), (".pdf", b"%PDF")]
+)
+def test_snapshot_writes_the_format_of_the_suffix(
+    suffix: str, magic: bytes, landmarks: Path, tmp_path: Path
+) -> None:
+    """Any picture format matplotlib writes, in upper or lower case, not PNG bytes for all."""
+    pytest.importorskip("matplotlib")
+    out = tmp_path / f"picture{suffix}"
+    result = run("snapshot", str(out), "--recording", str(landmarks))
+    assert result.returncode == 0, result.stderr
+    assert out.read_bytes().startswith(magic)
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["x.txt", "--recording", "{rec}"], "cannot tell the picture format of x.txt: its suffix "),
+        (["x"], "cannot tell the picture format of x: its suffix is none of "),
+        (["x.png", "--at", "0"], "--at needs --recording"),
+        (["x.png", "--recording", "{rec}", "--at", "0.2"], "--at 0.2 s is past the end of {rec}"),
+    ],
+)
+def test_snapshot_refuses_what_it_cannot_do_with_exit_code_2(
+    args: list[str], message: str, landmarks: Path, tmp_path: Path
+) -> None:
+    """A suffix matplotlib writes no format of, --at without a recording or past its end."""
+    pytest.importorskip("matplotlib")
+    result = subprocess.run(
+        [*QUORL_SDK, "snapshot", *(arg.format(rec=landmarks) for arg in args)],
+        capture_output=True, text=True, timeout=scaled(60), cwd=tmp_path,
+    )  # fmt: skip
+    assert result.returncode == 2
+    assert result.stderr.startswith(f"quorl-sdk snapshot: error: {message.format(rec=landmarks)}")
+    assert [path.name for path in tmp_path.iterdir()] == [landmarks.name]
 
 
 def test_snapshot_without_landmarks_is_exit_code_1(tmp_path: Path) -> None:

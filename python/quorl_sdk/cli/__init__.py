@@ -13,8 +13,8 @@ from __future__ import annotations
 # handler in place before the commands' imports take their time.
 import signal
 import sys
-from typing import TYPE_CHECKING
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
     from collections.abc import Callable, Sequence
@@ -76,8 +76,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         except Exception as error:
             if args.debug:
                 raise
-            print(f"quorl-sdk {args.command}: error: {error}", file=sys.stderr, flush=True)
-            return 1
+            from quorl_sdk.cli._run import report
+
+            return report(args.command, error)
 
 
 def program() -> NoReturn:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from quorl_sdk.cli._live import fail
+from quorl_sdk.cli._run import reading, writing
 
 _COMMAND = "export"
 
@@ -27,16 +27,14 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
 
 def run(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk export``; returns the exit status."""
-    from quorl_sdk.export import UnknownFormatError, export
-    from quorl_sdk.recording import RecordingError
+    from quorl_sdk.export import export
+    from quorl_sdk.recording import RecordingReader
 
-    try:
+    # Opened once beforehand, so that what fails later is the output's fault.
+    with reading(args.recording):
+        RecordingReader(args.recording).close()
+    with writing(args.out):
         written = export(args.recording, args.out)
-    except (UnknownFormatError, ImportError, RecordingError) as error:
-        return fail(_COMMAND, error, 2)
-    except OSError as error:
-        where = f"{error.filename}: " if error.filename is not None else ""
-        return fail(_COMMAND, f"{where}{error.strerror or error}")
     files = ", ".join(str(path) for path in written) or "nothing (the recording has no frames)"
     print(f"quorl-sdk {_COMMAND}: wrote {files}", file=sys.stderr)
     return 0

@@ -11,7 +11,7 @@ import argparse
 import sys
 from typing import TextIO
 
-from quorl_sdk.cli._live import Session, add_connection_options, fail, seconds
+from quorl_sdk.cli._live import Session, add_connection_options, seconds
 from quorl_sdk.cli._run import run_live
 from quorl_sdk.cli._status import StatusOutput, interval
 from quorl_sdk.cli.stream import add_interval_option
@@ -40,10 +40,7 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
 
 def run(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk lsl``; returns the exit status."""
-    try:
-        clock_offset()  # loads liblsl: a missing pylsl is a usage error, before connecting
-    except ImportError as error:
-        return fail(_COMMAND, error, 2)
+    clock_offset()  # loads liblsl: a missing pylsl is a usage error, before connecting
     output = LslOutput(sys.stdout, interval(args.interval, sys.stdout))
     return run_live(_COMMAND, args, output, reconnect=True)
 
