@@ -346,9 +346,11 @@ program()
 """
 
 
-@pytest.mark.parametrize("module", ["argparse", "quorl_sdk.cli.snapshot", "quorl_sdk.view"])
+@pytest.mark.parametrize(
+    "module", ["_quorl_sdk", "quorl_sdk.client", "argparse", "quorl_sdk.cli.snapshot"]
+)
 def test_ctrl_c_while_the_command_loads_is_a_quiet_stop(module: str) -> None:
-    """A Ctrl-C that comes while the parser or a command is imported is exit 0."""
+    """A Ctrl-C that comes while the package, the parser or a command is imported is exit 0."""
     result = subprocess.run(
         [sys.executable, "-c", INTERRUPTED_IMPORT, module, "stream", "--port", "1"],
         capture_output=True, text=True, timeout=scaled(30),

@@ -9,9 +9,8 @@ stderr; ``--debug`` shows the traceback of an unexpected one.
 
 from __future__ import annotations
 
-# Nothing the package has not loaded yet: a Ctrl-C must find program()'s
-# handler in place before the commands' imports take their time.
-import signal
+# Nothing else before program() runs: a Ctrl-C must find it ready to stop
+# quietly before the commands' imports (signal's included) take their time.
 import sys
 
 TYPE_CHECKING = False
@@ -92,12 +91,16 @@ def program() -> NoReturn:
     """
     code = 0
     try:
+        import signal
+
         for signum in (signal.SIGINT, signal.SIGTERM):
             signal.signal(signum, _interrupt)
         code = main()
     except KeyboardInterrupt:
         code = 0
     finally:
+        import signal
+
         for signum in (signal.SIGINT, signal.SIGTERM):
             signal.signal(signum, signal.SIG_IGN)
     sys.exit(code)
