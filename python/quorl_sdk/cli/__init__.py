@@ -73,10 +73,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             # A stop signal outside the command's own handling: still a requested stop.
             return 0
         except Exception as error:
-            if args.debug:
-                raise
-            from quorl_sdk.cli._run import report
+            from quorl_sdk.cli._run import report, status_of
 
+            if args.debug and status_of(error) is None:
+                raise
             return report(args.command, error)
 
 

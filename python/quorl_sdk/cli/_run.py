@@ -90,14 +90,15 @@ STATUSES: tuple[tuple[type[BaseException], int], ...] = (
 )
 
 
-def status_of(error: BaseException) -> int:
-    """Returns the exit status of ``error``: that of :data:`STATUSES`, else 1."""
-    return next((code for kind, code in STATUSES if isinstance(error, kind)), 1)
+def status_of(error: BaseException) -> int | None:
+    """Returns the exit status of ``error`` by :data:`STATUSES`; None for an unexpected error."""
+    return next((code for kind, code in STATUSES if isinstance(error, kind)), None)
 
 
 def report(command: str, error: BaseException) -> int:
-    """Prints ``error`` as ``quorl-sdk COMMAND: error: ...`` and returns its exit status."""
-    return fail(command, _message(error), status_of(error))
+    """Prints ``error`` as ``quorl-sdk COMMAND: error: ...`` and returns its exit status,
+    1 for an unexpected error."""
+    return fail(command, _message(error), status_of(error) or 1)
 
 
 def _message(error: BaseException) -> str:
