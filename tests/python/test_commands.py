@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import itertools
 import json
 import math
 import os
@@ -470,48 +471,39 @@ def test_record_keeps_the_servers_exact_bytes(tmp_path: Path) -> None:
         assert [record.data for record in recording.records()] == frames
 
 
-@pytest.mark.parametrize("command", [["simulate"], ["replay", "{recording}"]])
-def test_a_taken_port_is_one_line_and_exit_code_1(command: list[str], tmp_path: Path) -> None:
-    """A port another program listens on is named, with the system's reason, and nothing served."""
-    path = tmp_path / "r.qrec"
+@pytest.fixture
+def landmarks(tmp_path: Path) -> Path:
+    """A recording of the body and both hands over 0.1 s."""
+    path = tmp_path / "landmarks.qrec"
     with RecordingWriter(path) as writer:
-        writer.write(sample_frame(MSG_BODY_ISB_ANGLES), 0)
-    with socket.create_server(("127.0.0.1", 0)) as taken:
-        port = taken.getsockname()[1]
-        result = run(*(arg.format(recording=path) for arg in command), "--port", str(port))
-    assert (result.returncode, result.stdout) == (1, "")
-    assert result.stderr == (
-        f"quorl-sdk {command[0]}: error: cannot serve on 127.0.0.1:{port}: Address already in use\n"
-    )
+        for tick, frame in itertools.product(range(11), all_sample_frames()):
+            writer.write(frame, tick * 10_000_000)
+    return path
 
 
 @pytest.mark.parametrize(
-    "command",
+    ("command", "error"),
     [
-        ["record", "{out}.qrec", "--url", "{url}"],
-        ["export", "{recording}", "{out}.h5"],
-        ["export", "{recording}", "{out}.parquet"],
-        ["export", "{recording}", "{out}.csv"],
-        ["snapshot", "{out}.png", "--recording", "{recording}"],
+        (["simulate", "--port", "{port}"], "cannot serve on 127.0.0.1:{port}: Address already in"),
+        (["replay", "{rec}", "--port", "{port}"], "cannot serve on 127.0.0.1:{port}: Address al"),
+        (["record", "{out}.qrec", "--url", "{url}"], "cannot write {out}.qrec: No such file or"),
+        (["export", "{rec}", "{out}.h5"], "cannot write {out}.h5: No such file or directory"),
+        (["export", "{rec}", "{out}.parquet"], "cannot write {out}.parquet: No such file or"),
+        (["export", "{rec}", "{out}.csv"], "cannot write {out}_body_quaternions.csv: No such"),
+        (["snapshot", "{out}.png", "--recording", "{rec}"], "cannot write {out}.png: No such"),
     ],
 )
-def test_an_unwritable_output_is_one_line_and_exit_code_1(
-    command: list[str], tmp_path: Path
+def test_a_port_or_file_it_cannot_use_is_one_line_and_exit_code_1(
+    command: list[str], error: str, landmarks: Path, tmp_path: Path
 ) -> None:
-    """A file in a folder that is not there is named with the system's reason, by every command."""
-    recording, out = tmp_path / "r.qrec", tmp_path / "absent" / "out"
-    with RecordingWriter(recording) as writer:
-        for frame in all_sample_frames():
-            writer.write(frame, 0)
-    with Simulator(port=0).running() as sim:
-        args = [arg.format(out=out, recording=recording, url=sim.url) for arg in command]
-        result = run(*args)
-    assert result.returncode == 1
-    assert re.fullmatch(
-        rf"quorl-sdk {command[0]}: error: cannot write {re.escape(str(out))}\S*: "
-        "No such file or directory\n",
-        result.stderr,
-    ), result.stderr
+    """A taken port, a file in a folder that is not there: named, with the system's reason."""
+    with socket.create_server(("127.0.0.1", 0)) as taken, Simulator(port=0).running() as sim:
+        names = {"port": taken.getsockname()[1], "rec": landmarks, "url": sim.url,
+                 "out": tmp_path / "absent" / "out"}  # fmt: skip
+        result = run(*(arg.format(**names) for arg in command))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.startswith(f"quorl-sdk {command[0]}: error: {error.format(**names)}")
+    assert result.stderr.count("\n") == 1
 
 
 @pytest.mark.fixed_ports
@@ -607,52 +599,32 @@ def test_snapshot_renders_from_a_recording(tmp_path: Path) -> None:
     check_png(out)
 
 
-@pytest.fixture
-def landmarks(tmp_path: Path) -> Path:
-    """A recording of the body and both hands over 0.1 s."""
-    path = tmp_path / "landmarks.qrec"
-    with RecordingWriter(path) as writer:
-        for tick in range(11):
-            for frame in all_sample_frames():
-                writer.write(frame, tick * 10_000_000)
-    return path
-
-
 @pytest.mark.parametrize(
-    ("suffix", "magic"), [(".svg", b"<?xml"), (".JPG", b"\xff\xd8\xff"), (".pdf", b"%PDF")]
-)
-def test_snapshot_writes_the_format_of_the_suffix(
-    suffix: str, magic: bytes, landmarks: Path, tmp_path: Path
-) -> None:
-    """Any picture format matplotlib writes, in upper or lower case, not PNG bytes for all."""
-    pytest.importorskip("matplotlib")
-    out = tmp_path / f"picture{suffix}"
-    result = run("snapshot", str(out), "--recording", str(landmarks))
-    assert result.returncode == 0, result.stderr
-    assert out.read_bytes().startswith(magic)
-
-
-@pytest.mark.parametrize(
-    ("args", "message"),
+    ("args", "status", "expected"),
     [
-        (["x.txt", "--recording", "{rec}"], "cannot tell the picture format of x.txt: its suffix "),
-        (["x"], "cannot tell the picture format of x: its suffix is none of "),
-        (["x.png", "--at", "0"], "--at needs --recording"),
-        (["x.png", "--recording", "{rec}", "--at", "0.2"], "--at 0.2 s is past the end of {rec}"),
+        (["x.svg", "--recording", "{rec}"], 0, b"<?xml"),
+        (["x.JPG", "--recording", "{rec}"], 0, b"\xff\xd8\xff"),
+        (["x.txt", "--recording", "{rec}"], 2, "cannot tell the picture format of x.txt: its suf"),
+        (["x.png", "--at", "0"], 2, "--at needs --recording"),
+        (["x.png", "--recording", "{rec}", "--at", "0.2"], 2, "--at 0.2 s is past the end of"),
     ],
 )
-def test_snapshot_refuses_what_it_cannot_do_with_exit_code_2(
-    args: list[str], message: str, landmarks: Path, tmp_path: Path
+def test_snapshot_writes_the_format_of_its_suffix_and_refuses_what_it_cannot_do(
+    args: list[str], status: int, expected: bytes | str, landmarks: Path, tmp_path: Path
 ) -> None:
-    """A suffix matplotlib writes no format of, --at without a recording or past its end."""
+    """Any format matplotlib writes, by the suffix in any case; else exit 2 and no file, as
+    for --at without a recording or past its end."""
     pytest.importorskip("matplotlib")
     result = subprocess.run(
         [*QUORL_SDK, "snapshot", *(arg.format(rec=landmarks) for arg in args)],
         capture_output=True, text=True, timeout=scaled(60), cwd=tmp_path,
     )  # fmt: skip
-    assert result.returncode == 2
-    assert result.stderr.startswith(f"quorl-sdk snapshot: error: {message.format(rec=landmarks)}")
-    assert [path.name for path in tmp_path.iterdir()] == [landmarks.name]
+    assert result.returncode == status, result.stderr
+    if isinstance(expected, bytes):
+        assert (tmp_path / args[0]).read_bytes().startswith(expected)
+    else:
+        assert result.stderr.startswith(f"quorl-sdk snapshot: error: {expected}")
+        assert [path.name for path in tmp_path.iterdir()] == [landmarks.name]
 
 
 def test_snapshot_without_landmarks_is_exit_code_1(tmp_path: Path) -> None:

@@ -166,28 +166,19 @@ def test_async_connect_errors_are_the_native_ones():
 
 @pytest.mark.parametrize("start", ["asyncio.run", "create_task", "await", "async with"])
 def test_connect_async_is_a_coroutine_and_an_awaitable(start):
-    """connect_async(...) runs as a task or the main coroutine, and is awaited and entered."""
+    """connect_async(...) runs as the main coroutine or a task, and is awaited and entered."""
 
-    async def first_value(client):
-        async with client:
-            return (await client.recv(timeout=scaled(5))).values[0]
-
-    async def main(connecting):
-        if start == "async with":
-            async with connecting as client:
-                return (await client.recv(timeout=scaled(5))).values[0]
+    async def first_value(connecting):
         if start == "create_task":
-            return await first_value(await asyncio.create_task(connecting))
-        return await first_value(await connecting)
+            connecting = await asyncio.create_task(connecting)
+        async with await connecting if start == "await" else connecting as client:
+            return (await client.recv(timeout=scaled(5))).values[0]
 
     with websockets_server(streaming(*(angles(n) for n in range(1000)))) as server:
         connecting = quorl_sdk.connect_url_async(server.url)
         if start == "asyncio.run":
-            client = asyncio.run(connecting)
-            assert isinstance(client, AsyncClient)
-            assert run(first_value(client)) == 0.0
-        else:
-            assert run(main(connecting)) == 0.0
+            connecting = asyncio.run(connecting)
+        assert run(first_value(connecting)) == 0.0
 
 
 def test_async_close_ends_the_reader_and_socket_while_the_server_streams():

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import base64
+import itertools
 import json
 import math
 import os
@@ -369,22 +370,16 @@ def test_frames_arrive_on_their_ticks(server: str, tmp_path: Path) -> None:
     from quorl_sdk.replay import Replay
     from support import all_sample_frames
 
-    count, period = 120, 1 / 60
-    if server == "simulator":
-        source: Simulator | Replay = Simulator(port=0, rate=60)
-    else:
-        path = tmp_path / "ticks.qrec"
-        with RecordingWriter(path) as writer:
-            for tick in range(count):
-                for frame in all_sample_frames():
-                    writer.write(frame, round(tick * period * 1e9))
-        source = Replay(path, port=0)
+    count, period, path = 120, 1 / 60, tmp_path / "ticks.qrec"
+    with RecordingWriter(path) as writer:
+        for tick, data in itertools.product(range(count), all_sample_frames()):
+            writer.write(data, round(tick * period * 1e9))
+    source = Simulator(port=0, rate=60) if server == "simulator" else Replay(path, port=0)
     arrivals: list[float] = []
     with source.running(), connect(source.port) as client:
         while len(arrivals) < count:
             frame = client.recv(timeout=scaled(2))
-            if frame.kind == MSG_BODY_LANDMARKS:
-                arrivals.append(frame.time)
+            arrivals += [frame.time] if frame.kind == MSG_BODY_LANDMARKS else []
     gaps = [later - earlier for earlier, later in zip(arrivals, arrivals[1:])]
     assert max(gaps) < scaled(0.030), sorted(gaps)[-5:]
     assert abs(arrivals[-1] - arrivals[0] - (count - 1) * period) < scaled(0.050)
