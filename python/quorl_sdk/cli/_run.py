@@ -81,8 +81,7 @@ STATUSES: tuple[tuple[type[BaseException], int], ...] = (
     (CannotWrite, 1),
     (RecordingError, 1),  # a ValueError, but the file's fault, not the user's
     (ConnectionError, 1),  # no server, another protocol version
-    (StreamEnded, 1),
-    (StreamFailed, 1),
+    (StreamFailed, 1),  # another protocol version, seen once connected
     (Usage, 2),
     (MissingExtraError, 2),
     (ValueError, 2),  # an option the library refuses: a URL, a rate, a port

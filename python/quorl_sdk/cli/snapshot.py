@@ -64,7 +64,7 @@ def run(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk snapshot``; returns the exit status."""
     from quorl_sdk.view import render_png
 
-    picture = picture_format(args.out)
+    picture = _picture_format(args.out)
     if args.at is not None and args.recording is None:
         raise Usage("--at needs --recording: a live server has only its latest landmarks")
     if args.recording is not None:
@@ -93,7 +93,7 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def picture_format(out: str) -> str:
+def _picture_format(out: str) -> str:
     """Returns the format matplotlib writes for the suffix of ``out``.
 
     Raises:
