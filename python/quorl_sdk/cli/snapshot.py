@@ -20,6 +20,7 @@ from quorl_sdk.cli._live import (
     wall_clock_text,
 )
 from quorl_sdk.cli._run import Usage, reading, writing
+from quorl_sdk.cli._skeleton import add_skeleton_option, with_skeleton
 from quorl_sdk.client import Mode
 from quorl_sdk.recording import RecordingReader
 from quorl_sdk.view import Pose
@@ -57,7 +58,8 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
         help="with --recording: the latest landmarks at S seconds in (default: the end)",
     )
     parser.add_argument("--no-lines", action="store_true", help="draw the landmarks alone")
-    parser.set_defaults(handler=run)
+    add_skeleton_option(parser)
+    parser.set_defaults(handler=with_skeleton("snapshot", run))
 
 
 def run(args: argparse.Namespace) -> int:
@@ -86,7 +88,10 @@ def run(args: argparse.Namespace) -> int:
     if pose.empty:
         return fail("snapshot", f"no landmark frame from {source}")
     with writing(args.out):
-        render_png(pose, args.out, lines=not args.no_lines, clock=clock, format=picture)
+        render_png(
+            pose, args.out, lines=not args.no_lines, clock=clock, skeleton=args.skeleton,
+            format=picture,
+        )  # fmt: skip
     missing = _missing(pose)
     note = f" ({missing} missing)" if missing else ""
     print(f"quorl-sdk snapshot: wrote {args.out} from {source}{note}", file=sys.stderr)
