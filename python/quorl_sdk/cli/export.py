@@ -9,6 +9,7 @@ import argparse
 import sys
 
 from quorl_sdk.cli._live import fail
+from quorl_sdk.cli._run import reading, writing
 from quorl_sdk.cli._skeleton import add_skeleton_option, with_skeleton
 from quorl_sdk.cli.lsl import _hertz
 
@@ -46,19 +47,17 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
 
 def run(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk export``; returns the exit status."""
-    from quorl_sdk.export import NoFramesError, UnknownFormatError, export
-    from quorl_sdk.recording import RecordingError
-    from quorl_sdk.skeleton import SkeletonError
+    from quorl_sdk.export import NoFramesError, export
+    from quorl_sdk.recording import RecordingReader
 
+    # Opened once beforehand, so that what fails later is the output's fault.
+    with reading(args.recording):
+        RecordingReader(args.recording).close()
     try:
-        written = export(args.recording, args.out, skeleton=args.skeleton, rate=args.rate)
-    except (UnknownFormatError, ImportError, RecordingError, SkeletonError) as error:
-        return fail(_COMMAND, error, 2)
+        with writing(args.out):
+            written = export(args.recording, args.out, skeleton=args.skeleton, rate=args.rate)
     except NoFramesError as error:
         return fail(_COMMAND, error)
-    except OSError as error:
-        where = f"{error.filename}: " if error.filename is not None else ""
-        return fail(_COMMAND, f"{where}{error.strerror or error}")
     files = ", ".join(str(path) for path in written)
     print(f"quorl-sdk {_COMMAND}: wrote {files}", file=sys.stderr)
     return 0
