@@ -490,7 +490,7 @@ def landmarks(tmp_path: Path) -> Path:
         (["record", "{out}.qrec", "--url", "{url}"], "cannot write {out}.qrec: No such file or"),
         (["export", "{rec}", "{out}.h5"], "cannot write {out}.h5: No such file or directory"),
         (["export", "{rec}", "{out}.parquet"], "cannot write {out}.parquet: No such file or"),
-        (["export", "{rec}", "{out}.csv"], "cannot write {out}_body_quaternions.csv: No such"),
+        (["export", "{rec}", "{out}.csv"], "cannot write {out}.json: No such"),
         (["snapshot", "{out}.png", "--recording", "{rec}"], "cannot write {out}.png: No such"),
     ],
 )
