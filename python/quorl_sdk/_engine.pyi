@@ -31,6 +31,12 @@ class Frame(tuple[FrameKind, int | None, list[float]]):
     def to_numpy(self) -> numpy.typing.NDArray[numpy.float64]: ...
 
 @final
+class Recording:
+    frames: int
+    stream_frames: dict[tuple[FrameKind, int | None], int]
+    def stop(self) -> None: ...
+
+@final
 class Stream(Iterator[Frame]):
     port: int
     received: int
@@ -39,6 +45,8 @@ class Stream(Iterator[Frame]):
     closed: bool
     finished: bool
     queued: int
+    close_code: int | None
+    close_reason: str | None
     def __next__(self) -> Frame: ...
     def recv(self, timeout: float | None, /) -> Frame: ...
     def poll(self) -> Frame | None: ...
@@ -50,6 +58,7 @@ class Stream(Iterator[Frame]):
     def disarm(self) -> None: ...
     def fileno(self) -> int: ...
     def close(self, timeout: float | None, /) -> None: ...
+    def record(self, path: bytes, /) -> Recording: ...
 
 def start_port(
     port: object, reconnect: object, base_delay_ms: object, max_delay_ms: object,
