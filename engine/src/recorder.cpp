@@ -46,8 +46,9 @@ std::expected<std::unique_ptr<Recorder>, RecordFailure> Recorder::create(const s
   // Records are gathered here; the C library's own buffer would cut them.
   std::setvbuf(file, nullptr, _IONBF, 0);
   std::unique_ptr<Recorder> recorder(new Recorder(file, path, Clock::now()));
+  // The header waits with the first records: a file that takes no bytes
+  // fails as it would later, on the engine thread.
   recorder->buffer_ = header(recorder->start_);
-  if (!recorder->flush()) return std::unexpected(recorder->failure());
   return recorder;
 }
 

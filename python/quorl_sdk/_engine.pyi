@@ -70,4 +70,6 @@ def start_url(
     max_retries: object, latest: bool, max_queue: object, kinds: int | None, wait: object,
     timeout: object,
 ) -> Stream: ...
+CLOSE_ABNORMAL: int
+
 def configure(kinds: tuple[FrameKind | None, ...], errors: tuple[type[BaseException], ...], /) -> None: ...

@@ -27,7 +27,7 @@ from quorl_sdk.frames import FrameKind, numpy_module
 TYPE_CHECKING = False  # typing stays unimported at run time
 
 if TYPE_CHECKING:
-    from collections.abc import Iterator
+    from collections.abc import Callable, Iterator
     from types import EllipsisType, TracebackType
 
     import numpy
@@ -344,9 +344,16 @@ def open_stream(by_url: bool, target: object, options: dict[str, object]) -> tup
     return start(by_url, target, resolved), resolved
 
 
-def _connect(by_url: bool, target: object, options: dict[str, object]) -> Client:
+def _connect(
+    by_url: bool, target: object, options: dict[str, object],
+    prepare: Callable[[_engine.Stream], object] | None = None,
+) -> Client:
+    """Starts an engine and waits for its connection; ``prepare`` runs on the engine
+    before it connects (a recording that must hold the first frame)."""
     stream, resolved = open_stream(by_url, target, options)
     try:
+        if prepare is not None:
+            prepare(stream)
         stream.wait_connected()
     except BaseException:
         stream.close(0.0)  # a Ctrl-C, or the connection failed

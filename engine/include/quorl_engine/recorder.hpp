@@ -40,8 +40,8 @@ class Recorder {
   // Age of the oldest waiting record that makes a flush.
   static constexpr auto FLUSH_AGE = std::chrono::milliseconds(100);
 
-  // Creates (or replaces) the file at `path` and writes the header, starting
-  // the recording now.
+  // Creates (or replaces) the file at `path`, starting the recording now;
+  // the header goes to the file with the first flush.
   static std::expected<std::unique_ptr<Recorder>, RecordFailure> create(const std::string& path);
 
   Recorder(const Recorder&) = delete;

@@ -211,6 +211,10 @@ PyObject* make_module() {
       !add_type(module.get(), "Recording", init_recording_type())) {
     return nullptr;
   }
+  // The close code the client reports for a connection lost without a close frame.
+  if (PyModule_AddIntConstant(module.get(), "CLOSE_ABNORMAL", quorl_sdk::CLOSE_ABNORMAL) < 0) {
+    return nullptr;
+  }
   static const bool hooked = Py_AtExit(stop_engines_at_exit) == 0;
   if (!hooked) {
     PyErr_SetString(PyExc_RuntimeError, "no room for the engine's exit hook");

@@ -26,6 +26,7 @@ from quorl_sdk.cli._live import (
     open_session,
     stopping_on_signals,
 )
+from quorl_sdk.client import Mode
 from quorl_sdk.frames import Frame
 
 __all__ = ["Output", "run_live"]
@@ -36,6 +37,14 @@ class Output:
 
     #: Longest wait for a frame before :meth:`idle` runs.
     tick = 0.1
+    #: How the session's client hands frames over.
+    mode = Mode.LOSSLESS
+    #: A recording the session writes from its first frame on, if any.
+    record: str | None = None
+
+    def take(self, session: Session, timeout: float) -> Frame | None:
+        """Returns the next frame of ``session``, or None after ``timeout`` seconds."""
+        return session.next(timeout)
 
     def start(self, session: Session) -> None:
         """Called once connected."""
@@ -69,6 +78,8 @@ def run_live(
         reconnect=getattr(args, "reconnect", False) if reconnect is None else reconnect,
         on_event=output.event,
         on_link=output.link,
+        mode=output.mode,
+        record=output.record,
     )
     with stopping_on_signals() as stopping:
         if (code := open_session(command, session)) is not None:
@@ -95,7 +106,7 @@ def _pump(
     code, reason = 0, "stopped"
     try:
         while (now := time.monotonic()) < end:
-            frame = session.next(min(output.tick, end - now))
+            frame = output.take(session, min(output.tick, end - now))
             if frame is not None:
                 with stopping.deferred():
                     output.frame(frame, frame.time)
