@@ -75,6 +75,9 @@ class Engine {
   // reconnections, to `recorder`. False when it records already.
   bool start_recording(std::shared_ptr<Recorder> recorder);
 
+  // Returns true while a recording is being written.
+  bool recording() const noexcept { return recording_.load(); }
+
   // Ends `recorder`'s recording, if it is this engine's, and closes its
   // file; returns the failure that ended it, if any.
   std::expected<void, RecordFailure> stop_recording(Recorder& recorder);

@@ -127,6 +127,11 @@ PyType_Spec Recording_spec = {
     Recording_slots,
 };
 
+PyObject* already_recording() {
+  PyErr_SetString(PyExc_RuntimeError, "the client is recording already");
+  return nullptr;
+}
+
 std::optional<quorl_sdk::CloseStatus> status_of(Engine& engine) {
   // Set before the stream ends: nothing shows while it runs.
   if (!engine.handoff().ended()) return std::nullopt;
@@ -144,6 +149,8 @@ PyObject* start_recording(const std::shared_ptr<Engine>& engine, PyObject* path)
   char* bytes = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(path, &bytes, &size) < 0) return nullptr;
+  // Refused before the file is made: a file of that name stays as it was.
+  if (engine->recording()) return already_recording();
   std::string file(bytes, static_cast<std::size_t>(size));
   auto created = quorl_module::without_gil([&] { return Recorder::create(file); });
   if (!created) {
@@ -153,8 +160,7 @@ PyObject* start_recording(const std::shared_ptr<Engine>& engine, PyObject* path)
   std::shared_ptr<Recorder> recorder = std::move(*created);
   if (!engine->start_recording(recorder)) {
     (void)recorder->finish();
-    PyErr_SetString(PyExc_RuntimeError, "the client is recording already");
-    return nullptr;
+    return already_recording();
   }
   auto* type = reinterpret_cast<PyTypeObject*>(recording_type_object);
   PyObject* self = PyType_GenericAlloc(type, 0);
