@@ -63,6 +63,7 @@ Recorder::~Recorder() {
 
 bool Recorder::write_frame(std::span<const std::uint8_t> frame, Clock::time_point received) {
   if (failed()) return false;
+  mark_reconnected(received);
   last_frame_ = std::max(received, start_);
   append(since_start(received), frame);
   frames_.fetch_add(1, std::memory_order_relaxed);
@@ -76,8 +77,19 @@ bool Recorder::write_frame(std::span<const std::uint8_t> frame, Clock::time_poin
 }
 
 bool Recorder::write_reconnection(Clock::time_point now) {
-  return append_mark(format::MARK_LOST, last_frame_) &&
-         append_mark(format::MARK_RECONNECTED, std::max(now, last_frame_)) && flush();
+  // A frame of the new connection may have come with its handshake, stamped
+  // before this moment: the mark waits for it, or for the next flush.
+  mark_reconnected(now);
+  if (!append_mark(format::MARK_LOST, last_frame_)) return false;
+  reconnected_ = now;
+  return true;
+}
+
+void Recorder::mark_reconnected(Clock::time_point first_frame) {
+  if (!reconnected_) return;
+  const auto at = std::max(std::min(*reconnected_, first_frame), last_frame_);
+  reconnected_.reset();
+  append_mark(format::MARK_RECONNECTED, at);
 }
 
 bool Recorder::append_mark(std::uint8_t kind, Clock::time_point at) {
@@ -100,6 +112,8 @@ std::uint64_t Recorder::since_start(Clock::time_point at) const noexcept {
 
 bool Recorder::flush() {
   if (failed() || file_ == nullptr) return false;
+  // The engine flushes when it is about to wait: every frame read is in.
+  if (reconnected_) mark_reconnected(*reconnected_);
   if (buffer_.empty()) return true;
   const bool written = write_all(buffer_);
   buffer_.clear();

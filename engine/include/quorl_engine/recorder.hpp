@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -51,7 +52,8 @@ class Recorder {
   // Appends a frame that arrived at `received`; false once the recording failed.
   bool write_frame(std::span<const std::uint8_t> frame, Clock::time_point received);
 
-  // Marks a lost connection (at the last frame's arrival) and the new one (now).
+  // Marks a lost connection (at the last frame's arrival) and the new one,
+  // seen `now` or, when one of its frames was read before, at that frame.
   bool write_reconnection(Clock::time_point now);
 
   // Hands every waiting record to the file; false once the recording failed.
@@ -79,6 +81,7 @@ class Recorder {
 
   void append(std::uint64_t time_ns, std::span<const std::uint8_t> payload);
   bool append_mark(std::uint8_t kind, Clock::time_point at);
+  void mark_reconnected(Clock::time_point first_frame);
   std::uint64_t since_start(Clock::time_point at) const noexcept;
   bool write_all(std::span<const std::uint8_t> bytes);
   void fail(int error) noexcept;
@@ -88,6 +91,8 @@ class Recorder {
   const Clock::time_point start_;
   Clock::time_point last_frame_;
   Clock::time_point oldest_waiting_{};
+  // The moment a new connection was seen, until its mark is written.
+  std::optional<Clock::time_point> reconnected_;
   std::vector<std::uint8_t> buffer_;
   std::atomic<int> failure_{0};
   std::atomic<std::uint64_t> frames_{0};

@@ -65,11 +65,15 @@ TEST_F(RecorderTest, WritesTheHeaderFramesAndMarksOfTheFormat) {
   ASSERT_TRUE((*recorder)->write_frame(body, now + std::chrono::milliseconds(5)));
   ASSERT_TRUE((*recorder)->write_frame(hand, now + std::chrono::milliseconds(7)));
   ASSERT_TRUE((*recorder)->write_reconnection(now + std::chrono::milliseconds(20)));
+  ASSERT_TRUE((*recorder)->flush());
+  // A frame read with the next handshake, stamped before the connection was seen.
+  ASSERT_TRUE((*recorder)->write_reconnection(now + std::chrono::milliseconds(40)));
+  ASSERT_TRUE((*recorder)->write_frame(body, now + std::chrono::milliseconds(30)));
   // Before the recording began: time 0, never a wrapped unsigned time.
   ASSERT_TRUE((*recorder)->write_frame(body, before - std::chrono::seconds(1)));
-  EXPECT_EQ((*recorder)->frames(), 3u);
+  EXPECT_EQ((*recorder)->frames(), 4u);
   const auto streams = (*recorder)->stream_frames();
-  EXPECT_EQ(streams[*stream_index(3, NO_SIDE)], 2u);
+  EXPECT_EQ(streams[*stream_index(3, NO_SIDE)], 3u);
   EXPECT_EQ(streams[*stream_index(4, 1)], 1u);
   ASSERT_TRUE((*recorder)->finish());
 
@@ -82,16 +86,25 @@ TEST_F(RecorderTest, WritesTheHeaderFramesAndMarksOfTheFormat) {
   EXPECT_LE(monotonic_start, std::chrono::nanoseconds(now.time_since_epoch()).count());
 
   const auto records = records_of(file);
-  ASSERT_EQ(records.size(), 5u);
+  ASSERT_EQ(records.size(), 8u);
+  const auto ms = [&](std::size_t i) {
+    return (records[i].time_ns - records[0].time_ns) / 1'000'000;
+  };
+  const Bytes lost{format::MARK, format::MARK_LOST};
+  const Bytes back{format::MARK, format::MARK_RECONNECTED};
   EXPECT_EQ(records[0].payload, body);
   EXPECT_EQ(records[1].payload, hand);
   EXPECT_EQ(records[1].time_ns - records[0].time_ns, 2'000'000u);
-  // The loss stands at the last frame's arrival, the new connection at its moment.
-  EXPECT_EQ(records[2].payload, (Bytes{format::MARK, format::MARK_LOST}));
-  EXPECT_EQ(records[2].time_ns, records[1].time_ns);
-  EXPECT_EQ(records[3].payload, (Bytes{format::MARK, format::MARK_RECONNECTED}));
-  EXPECT_EQ(records[3].time_ns - records[1].time_ns, 13'000'000u);
-  EXPECT_EQ(records[4].time_ns, 0u);
+  // A loss stands at the last frame's arrival, the new connection at the moment
+  // it was seen or at its first frame, whichever came first.
+  const std::vector<std::pair<Bytes, std::uint64_t>> marks{
+      {lost, 2}, {back, 15}, {lost, 2}, {back, 25}};
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    EXPECT_EQ(records[2 + i].payload, marks[i].first) << i;
+    EXPECT_EQ(ms(2 + i), marks[i].second) << i;
+  }
+  EXPECT_EQ(ms(6), 25u);
+  EXPECT_EQ(records[7].time_ns, 0u);
 }
 
 TEST_F(RecorderTest, AFailedWriteEndsTheRecordingWithItsError) {
