@@ -19,7 +19,8 @@ with its receive time (``frame.time``, on ``time.monotonic()``'s clock) and a
 sequence number (``frame.seq``), and hands it over. ``mode="latest"`` keeps
 only the newest frame of each kind and side for a consumer slower than the
 stream; ``client.pull()`` takes everything waiting as numpy arrays;
-``client.latest()`` shows the newest frame of each stream without consuming.
+``client.latest()`` shows the newest frame of each stream without consuming;
+``client.record(path)`` has the engine thread write every frame to a recording.
 Errors are the classes of :mod:`quorl_sdk.errors`.
 """
 
@@ -27,7 +28,7 @@ from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
 
 from quorl_sdk._version import __version__
 from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
-from quorl_sdk.client import Batch, Client, Mode, connect, connect_url
+from quorl_sdk.client import Batch, Client, Mode, Recorder, connect, connect_url
 from quorl_sdk.errors import (
     FrameError,
     FrameTimeout,
@@ -51,6 +52,7 @@ __all__ = [
     "IncompatibleProtocol",
     "Mode",
     "QuorlError",
+    "Recorder",
     "ServerNotFound",
     "StreamError",
     "WEBSOCKET_PORT_END",

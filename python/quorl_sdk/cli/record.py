@@ -73,8 +73,7 @@ class RecordStatus:
         then, old = self._samples[0]
         if now <= then:
             return 0.0
-        total = (lambda c: sum(c.values())) if key is None else (lambda c: c.get(key, 0))
-        return (total(counts) - total(old)) / (now - then)
+        return (_total(counts, key) - _total(old, key)) / (now - then)
 
     def line(self, now: float) -> str:
         """The one-line status, for a pipe or a file."""
@@ -114,13 +113,18 @@ class RecordStatus:
         return lines
 
 
+def _total(counts: dict[StreamKey, int], key: StreamKey | None) -> int:
+    """The frames of ``key`` in ``counts``; None: of every stream."""
+    return sum(counts.values()) if key is None else counts.get(key, 0)
+
+
 class RecordOutput(Output):
     """A recording written by the engine; the status and the end on ``out``."""
 
     mode = Mode.LATEST
 
     def __init__(self, path: str, out: TextIO) -> None:
-        self.record = path
+        self.record: str = path
         self.out = out
         self.screen = Screen(out)
         self.interval = interval(None, out)
