@@ -28,6 +28,7 @@ from quorl_sdk.errors import FrameError, FrameTimeout, IncompatibleProtocol, Str
 from quorl_sdk.frames import Frame, FrameKind
 
 if TYPE_CHECKING:
+    from quorl_sdk import _engine
     from quorl_sdk._options import Options
 
 __all__ = [
@@ -283,10 +284,9 @@ class Session:
         prepare = None if self.record is None else self._start_recording
         return client_module._connect(by_url, target, dict(options), prepare)
 
-    def _start_recording(self, stream: object) -> None:
+    def _start_recording(self, stream: _engine.Stream) -> None:
         assert self.record is not None
-        recording = stream.record(os.fsencode(self.record))  # type: ignore[attr-defined]
-        self.recorder = Recorder(recording, self.record)
+        self.recorder = Recorder(stream.record(os.fsencode(self.record)), self.record)
 
     def latest(self) -> dict[tuple[FrameKind, int | None], Frame]:
         """Returns the newest frame of each stream (see :meth:`quorl_sdk.Client.latest`)."""
