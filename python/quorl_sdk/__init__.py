@@ -30,7 +30,7 @@ if TYPE_CHECKING:
     from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
 
     from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
-    from quorl_sdk.client import Batch, Client, Mode, connect, connect_url
+    from quorl_sdk.client import Batch, Client, Mode, Recorder, connect, connect_url
     from quorl_sdk.errors import (
         FrameError,
         FrameTimeout,
@@ -54,6 +54,7 @@ __all__ = [
     "IncompatibleProtocol",
     "Mode",
     "QuorlError",
+    "Recorder",
     "ServerNotFound",
     "StreamError",
     "WEBSOCKET_PORT_END",
@@ -72,7 +73,7 @@ __all__ = [
 _LAZY = {
     "_quorl_sdk": ("WEBSOCKET_PORT_END", "WEBSOCKET_PORT_START"),
     "quorl_sdk.aio": ("AsyncClient", "Connecting", "connect_async", "connect_url_async"),
-    "quorl_sdk.client": ("Batch", "Client", "Mode", "connect", "connect_url"),
+    "quorl_sdk.client": ("Batch", "Client", "Mode", "Recorder", "connect", "connect_url"),
     "quorl_sdk.errors": (
         "FrameError", "FrameTimeout", "IncompatibleProtocol", "QuorlError", "ServerNotFound",
         "StreamError",

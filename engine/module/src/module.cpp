@@ -11,6 +11,7 @@
 #include "panic.hpp"
 #include "quorl_engine/engine.hpp"
 #include "seconds.hpp"
+#include "recording.hpp"
 #include "stream.hpp"
 #include "values.hpp"
 
@@ -221,7 +222,12 @@ PyObject* make_module() {
   if (!quorl_module::share_panic_exception_type("_quorl_sdk")) return nullptr;
   owned_ref module(PyModule_Create(&module_def));
   if (!module || !add_type(module.get(), "Frame", init_frame_type()) ||
-      !add_type(module.get(), "Stream", init_stream_type())) {
+      !add_type(module.get(), "Stream", init_stream_type()) ||
+      !add_type(module.get(), "Recording", init_recording_type())) {
+    return nullptr;
+  }
+  // The close code the client reports for a connection lost without a close frame.
+  if (PyModule_AddIntConstant(module.get(), "CLOSE_ABNORMAL", quorl_sdk::CLOSE_ABNORMAL) < 0) {
     return nullptr;
   }
   static const bool hooked = Py_AtExit(stop_engines_at_exit) == 0;
