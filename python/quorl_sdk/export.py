@@ -33,16 +33,10 @@ import csv
 import os
 from collections.abc import Callable
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import Any
 
-from quorl_sdk import wire
 from quorl_sdk._extras import require
-from quorl_sdk.frames import FrameKind
-from quorl_sdk.recording import RecordingReader
-
-if TYPE_CHECKING:
-    import numpy
-    import numpy.typing
+from quorl_sdk.recording import RecordingReader, StreamKey, Table, table_attributes
 
 __all__ = [
     "FORMATS",
@@ -55,34 +49,12 @@ __all__ = [
     "tables",
 ]
 
-StreamKey = tuple[FrameKind, "int | None"]
 PathLike = str | os.PathLike[str]
 _EXTRA = "export"
 
 
 class UnknownFormatError(ValueError):
     """The suffix of an output file names no format :func:`export` writes."""
-
-
-class Table(NamedTuple):
-    """The frames of one (kind, side) of a recording, as numpy arrays.
-
-    Attributes:
-        time: float64, shape ``(N,)``: seconds from the start of the recording
-            to each frame's arrival.
-        values: float64, shape ``(N, groups, 4)`` for quaternions and
-            landmarks, ``(N, 21)`` for angles; bit for bit as recorded.
-    """
-
-    time: numpy.typing.NDArray[numpy.float64]
-    values: numpy.typing.NDArray[numpy.float64]
-
-    def columns(self) -> numpy.typing.NDArray[numpy.float64]:
-        """Returns the table as one float64 array: the time, then every value, per row."""
-        np = require("numpy", _EXTRA, "exporting a recording")
-        rows = len(self.time)
-        flat = self.values.reshape(rows, -1)
-        return np.column_stack([self.time, flat])  # type: ignore[no-any-return]
 
 
 def table_name(key: StreamKey) -> str:
@@ -93,56 +65,24 @@ def table_name(key: StreamKey) -> str:
 
 
 def tables(recording: RecordingReader) -> dict[StreamKey, Table]:
-    """Returns one :class:`Table` per (kind, side) of ``recording``, in order of first arrival.
+    """Returns one :class:`Table` per (kind, side): :meth:`RecordingReader.to_numpy`.
 
     Raises:
-        quorl_sdk.recording.RecordingError: a stored frame is invalid.
+        quorl_sdk.recording.RecordingError: the file is damaged or a stored frame is invalid.
         OSError: the file cannot be read.
         MissingExtraError: numpy is not installed.
     """
-    np = require("numpy", _EXTRA, "reading a recording as tables")
-    payloads: dict[StreamKey, list[bytes]] = {}
-    times: dict[StreamKey, list[int]] = {}
-    for record, frame in recording.frame_records():
-        key = (frame.kind, frame.side)
-        payloads.setdefault(key, []).append(record.data)
-        times.setdefault(key, []).append(record.time_ns)
-    result = {}
-    for key, frames in payloads.items():
-        kind = key[0]
-        # The values straight from the recorded bytes, after the type and side bytes.
-        header = wire.frame_size(kind) - 8 * kind.value_count
-        layout = np.dtype([("header", f"V{header}"), ("values", "<f8", (kind.value_count,))])
-        values = np.frombuffer(b"".join(frames), dtype=layout)["values"].astype("float64")
-        shape = (len(frames), -1, 4) if kind.is_grouped else (len(frames), kind.value_count)
-        time = np.array(times[key], dtype="int64") / 1e9
-        result[key] = Table(time, values.reshape(shape))
-    return result
+    return recording.to_numpy()
 
 
 def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
-    """Returns one ``pandas.DataFrame`` per (kind, side): ``time``, then one column per value.
-
-    Each frame's ``attrs`` hold ``kind``, ``side`` and ``started_ns`` (the
-    wall-clock start of the recording in nanoseconds since the Unix epoch).
+    """Returns one ``pandas.DataFrame`` per (kind, side): :meth:`RecordingReader.to_pandas`.
 
     Raises:
         quorl_sdk.recording.RecordingError, OSError: as :func:`tables`.
         MissingExtraError: pandas is not installed.
     """
-    pd = require("pandas", _EXTRA, "reading a recording as data frames")
-    result = {}
-    for key, table in tables(recording).items():
-        frame = pd.DataFrame(table.columns(), columns=["time", *key[0].columns], copy=False)
-        frame.attrs.update(_attributes(key, recording))
-        result[key] = frame
-    return result
-
-
-def _attributes(key: StreamKey, recording: RecordingReader) -> dict[str, Any]:
-    kind, side = key
-    side_number = -1 if side is None else side
-    return {"kind": kind.name, "side": side_number, "started_ns": recording.started_ns}
+    return recording.to_pandas()
 
 
 # Files.
@@ -173,7 +113,8 @@ def _write_parquet(out: Path, recording: RecordingReader) -> list[Path]:
     for key, table in found.items():
         names = ["time", *key[0].columns]
         data = table.columns()
-        metadata = {name: str(value) for name, value in _attributes(key, recording).items()}
+        attributes = table_attributes(key, recording.started_ns)
+        metadata = {name: str(value) for name, value in attributes.items()}
         arrow = pa.table({name: data[:, index] for index, name in enumerate(names)})
         arrow = arrow.replace_schema_metadata(metadata)
         # Dictionary encoding would hash values and could fold NaNs of different payloads.
@@ -192,7 +133,7 @@ def _write_hdf5(out: Path, recording: RecordingReader) -> list[Path]:
             rows = np.ascontiguousarray(table.columns())
             compound = rows.view(np.dtype([(name, "<f8") for name in names])).reshape(-1)
             dataset = file.create_dataset(table_name(key), data=compound)
-            for name, value in _attributes(key, recording).items():
+            for name, value in table_attributes(key, recording.started_ns).items():
                 dataset.attrs[name] = value
     return [out]
 
@@ -222,5 +163,7 @@ def export(recording: PathLike, out: PathLike) -> list[Path]:
     if writer is None:
         known = ", ".join(FORMATS)
         raise UnknownFormatError(f"cannot tell the format of {out}: its suffix is none of {known}")
+    # Reading the tables needs numpy: say which extra brings it for exporting.
+    require("numpy", _EXTRA, "exporting a recording")
     with RecordingReader(recording) as reader:
         return writer(path, reader)

@@ -32,8 +32,10 @@ def run(args: argparse.Namespace) -> int:
 
     try:
         written = export(args.recording, args.out)
-    except (UnknownFormatError, ImportError, RecordingError) as error:
+    except (UnknownFormatError, ImportError) as error:
         return fail(_COMMAND, error, 2)
+    except RecordingError as error:
+        return fail(_COMMAND, error)
     except OSError as error:
         where = f"{error.filename}: " if error.filename is not None else ""
         return fail(_COMMAND, f"{where}{error.strerror or error}")
