@@ -35,14 +35,16 @@ constexpr int WHOLE_RUN = 3;
 // A window onto the file that moves forward as records are read.
 class Window {
  public:
-  explicit Window(const RecordingBytes& bytes) : bytes_(bytes), buffer_(WINDOW_SIZE) {}
+  // A file smaller than a window gets a buffer of its own size.
+  explicit Window(const RecordingBytes& bytes)
+      : bytes_(bytes), buffer_(std::min<std::uint64_t>(WINDOW_SIZE, bytes.size())) {}
 
   // Returns `length` (at most LONGEST_VIEW) bytes at `offset`; the caller
   // keeps them within the file.
   std::expected<std::span<const std::uint8_t>, ReadFailure> view(std::uint64_t offset,
                                                                  std::size_t length) {
     if (offset < start_ || offset + length > start_ + filled_) {
-      const auto available = std::min<std::uint64_t>(WINDOW_SIZE, bytes_.size() - offset);
+      const auto available = std::min<std::uint64_t>(buffer_.size(), bytes_.size() - offset);
       filled_ = 0;
       if (auto read = bytes_.read(offset, std::span(buffer_).first(available)); !read) {
         return std::unexpected(read.error());
