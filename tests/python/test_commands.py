@@ -475,8 +475,8 @@ def test_session_reconnects_then_gives_up_after_max_retries(
     monkeypatch: pytest.MonkeyPatch,
 ) -> None:
     """A lost connection is made again once the server is back; gone for good, it gives up."""
-    monkeypatch.setattr(_live, "BASE_DELAY", 0.05)
-    monkeypatch.setattr(_live, "MAX_DELAY", 0.1)
+    monkeypatch.setattr(_live, "BASE_DELAY_MS", 50)
+    monkeypatch.setattr(_live, "MAX_DELAY_MS", 100)
     monkeypatch.setattr(_live, "MAX_RETRIES", 3)
     events: list[str] = []
     with websockets_server(Tracking()) as server:

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "args.hpp"
+#include "constants.hpp"
 #include "convert.hpp"
 #include "panic.hpp"
 #include "quorl_engine/engine.hpp"
@@ -208,7 +209,7 @@ PyObject* make_module() {
   owned_ref module(PyModule_Create(&module_def));
   if (!module || !add_type(module.get(), "Frame", init_frame_type()) ||
       !add_type(module.get(), "Stream", init_stream_type()) ||
-      !add_recording_functions(module.get())) {
+      !add_recording_functions(module.get()) || !add_constants(module.get())) {
     return nullptr;
   }
   static const bool hooked = Py_AtExit(stop_engines_at_exit) == 0;

@@ -1,5 +1,4 @@
-// The module's bulk reader of recordings, scan_recording(), and the frame
-// table that the package's frame rules in Python are read from.
+// The module's bulk reader of recordings, scan_recording().
 #include "recording.hpp"
 
 #include <limits>
@@ -169,28 +168,10 @@ PyMethodDef recording_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// ((type byte, has side, values per frame), ...) in table order.
-PyObject* frame_table() {
-  const auto& rows = quorl_protocol::FrameTypes::rows;
-  owned_ref table(PyTuple_New(static_cast<Py_ssize_t>(rows.size())));
-  if (!table) return nullptr;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    PyObject* row = Py_BuildValue("(iOn)", rows[i].type, rows[i].has_side ? Py_True : Py_False,
-                                  static_cast<Py_ssize_t>(rows[i].value_count));
-    if (!row || PyTuple_SetItem(table.get(), static_cast<Py_ssize_t>(i), row) < 0) return nullptr;
-  }
-  return table.release();
-}
-
 }  // namespace
 
 bool add_recording_functions(PyObject* module) {
-  if (PyModule_AddFunctions(module, recording_methods) < 0) return false;
-  owned_ref table(frame_table());
-  if (!table) return false;
-  if (PyModule_AddObject(module, "FRAME_TYPES", table.get()) < 0) return false;
-  table.release();
-  return PyModule_AddIntConstant(module, "PROTOCOL_VERSION", quorl_protocol::PROTOCOL_VERSION) == 0;
+  return PyModule_AddFunctions(module, recording_methods) == 0;
 }
 
 }  // namespace quorl_engine_module
