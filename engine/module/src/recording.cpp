@@ -28,9 +28,10 @@ PyObject* fault_object(const std::optional<RecordingFault>& fault) {
 // (end, cut, damage, streams) with `damage` set and no streams.
 PyObject* damaged(const RecordingFault& fault) {
   owned_ref damage(fault_object(fault));
-  if (!damage) return nullptr;
+  owned_ref streams(PyList_New(0));
+  if (!damage || !streams) return nullptr;
   return Py_BuildValue("(KOOO)", static_cast<unsigned long long>(fault.offset), Py_None,
-                       damage.get(), Py_None);
+                       damage.get(), streams.get());
 }
 
 // Sets the OSError of a failed read, naming the file.
