@@ -627,7 +627,9 @@ def test_view_loop_draws_the_latest_landmarks() -> None:
     assert len(body.collections[1].get_offsets()) == 19
     assert [len(hand.collections[1].get_offsets()) for hand in hands] == [21] * 4
     assert [hand.get_title() for hand in hands] == [
-        "side 0, front", "side 0, from the side", "side 1, front", "side 1, from the side"
+        f"{hand} (side {side}), {view}"
+        for side, hand in enumerate(("left hand", "right hand"))
+        for view in ("front", "from the side")
     ]
     assert session.frames > 9 * 5  # latest-only: a loaded machine draws fewer
 

@@ -19,6 +19,7 @@ from quorl_sdk.cli._live import (
     stopping_on_signals,
     wall_clock_text,
 )
+from quorl_sdk.cli._skeleton import add_skeleton_option, with_skeleton
 from quorl_sdk.client import Mode
 from quorl_sdk.recording import RecordingError, RecordingReader
 from quorl_sdk.view import Pose
@@ -55,7 +56,8 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
         help="with --recording: the latest landmarks at S seconds in (default: the end)",
     )
     parser.add_argument("--no-lines", action="store_true", help="draw the landmarks alone")
-    parser.set_defaults(handler=run)
+    add_skeleton_option(parser)
+    parser.set_defaults(handler=with_skeleton("snapshot", run))
 
 
 def run(args: argparse.Namespace) -> int:
@@ -90,7 +92,9 @@ def run(args: argparse.Namespace) -> int:
     if pose.empty:
         return fail("snapshot", f"no landmark frame from {source}")
     try:
-        render_png(pose, args.out, lines=not args.no_lines, clock=clock)
+        render_png(
+            pose, args.out, lines=not args.no_lines, clock=clock, skeleton=args.skeleton
+        )
     except OSError as error:
         return fail("snapshot", f"cannot write {args.out}: {error.strerror or error}", 2)
     missing = _missing(pose)
