@@ -478,6 +478,7 @@ class RecordingReader:
         """Yields the marks (lost connections, reconnections) in file order.
 
         Raises:
+            RecordingError: the file is damaged or holds an invalid frame.
             OSError: the file cannot be read.
         """
         for record in self.records():

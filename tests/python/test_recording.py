@@ -7,6 +7,7 @@ import subprocess
 import sys
 import time
 import warnings
+from collections.abc import Callable
 from pathlib import Path
 
 import pytest
@@ -269,10 +270,20 @@ def damaged_files() -> dict[str, tuple[bytes, int, str]]:
     }
 
 
-READERS = {
-    "records": lambda path: list(RecordingReader(path).records()),
+def read_records(path: Path) -> object:
+    with RecordingReader(path) as recording:
+        return list(recording.records())
+
+
+def read_tables(path: Path) -> object:
+    with RecordingReader(path) as recording:
+        return recording.to_numpy()
+
+
+READERS: dict[str, Callable[[Path], object]] = {
+    "records": read_records,
     "frames": read_frames,
-    "to_numpy": lambda path: RecordingReader(path).to_numpy(),
+    "to_numpy": read_tables,
     "replay": lambda path: Replay(path, port=0),
 }
 
