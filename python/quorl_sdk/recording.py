@@ -487,6 +487,34 @@ class RecordingReader:
                 kind = MarkKind(code) if code in MarkKind._value2member_map_ else code
                 yield Mark(kind, record.time_ns, record.offset)
 
+    def frame_count(self) -> int:
+        """Returns how many frames the file holds, checking it as :meth:`records` does.
+
+        Raises:
+            RecordingError: the file is damaged or holds an invalid frame.
+            OSError: the file cannot be read.
+        """
+        return sum(count for _, _, count, _, _ in self._scan(tables=False).streams)
+
+    def metadata(self) -> dict[str, Any]:
+        """Returns what the recording says beside its frames.
+
+        ``started_ns``: the wall-clock start, nanoseconds since the Unix epoch;
+        ``monotonic_ns``: the start on the monotonic clock (the clock of
+        ``time.monotonic_ns()`` and of LSL time stamps), None for recordings
+        older than it; ``marks``: ``[name, time_ns]`` for each mark in order,
+        ``name`` being ``"lost"`` or ``"reconnected"``, ``time_ns`` from the start.
+
+        Raises:
+            RecordingError, OSError: as :meth:`marks`.
+        """
+        marks = [
+            [mark.kind.name.lower() if isinstance(mark.kind, MarkKind) else str(mark.kind),
+             mark.time_ns]
+            for mark in self.marks()
+        ]  # fmt: skip
+        return {"started_ns": self.started_ns, "monotonic_ns": self.monotonic_ns, "marks": marks}
+
     def frame_records(self) -> Iterator[tuple[Record, Frame]]:
         """Yields every stored frame's record with the frame decoded.
 
@@ -547,9 +575,10 @@ class RecordingReader:
         """Returns one ``pandas.DataFrame`` per (kind, side): ``time``, then one column per value.
 
         Column names come from :attr:`quorl_sdk.FrameKind.columns`. Each
-        frame's ``attrs`` hold ``kind``, ``side`` (-1 for body frames) and
-        ``started_ns`` (the wall-clock start of the recording in nanoseconds
-        since the Unix epoch). Needs pandas (``pip install 'quorl-sdk[export]'``).
+        frame's ``attrs`` hold ``kind``, ``side`` (-1 for body frames) and the
+        recording's :meth:`metadata`: ``started_ns`` (the wall-clock start in
+        nanoseconds since the Unix epoch), ``monotonic_ns`` and ``marks``.
+        Needs pandas (``pip install 'quorl-sdk[export]'``).
 
         Warns:
             TruncatedRecordingWarning: as :meth:`records`.
@@ -560,9 +589,10 @@ class RecordingReader:
         """
         pd = require("pandas", "export", "reading a recording as data frames")
         result = {}
+        found = self.metadata()
         for key, table in self.to_numpy().items():
             frame = pd.DataFrame(table.columns(), columns=["time", *key[0].columns], copy=False)
-            frame.attrs.update(table_attributes(key, self.started_ns))
+            frame.attrs.update(table_attributes(key, self.started_ns), **found)
             result[key] = frame
         return result
 

@@ -111,7 +111,12 @@ class Simulator(FrameServer):
         return f"protocol v{self.version} at {self.rate:g} Hz"
 
     async def _send_frames(self, connection: ServerConnection, closing: asyncio.Event) -> None:
-        """Sends ticks on schedule; a late tick resets the schedule instead of bursting."""
+        """Sends ticks on a fixed schedule from the first; a tick missed altogether is skipped.
+
+        Each tick is due at a whole number of periods from the first, so that
+        lateness never adds up; after a stall the ticks it covered are dropped
+        rather than sent in a burst.
+        """
         loop = asyncio.get_running_loop()
         period = 1.0 / self.rate
         due = loop.time()
@@ -124,11 +129,11 @@ class Simulator(FrameServer):
                 await self._chatter(connection, tick, elapsed)
             tick += 1
             due += period
-            delay = due - loop.time()
-            if delay < -period:
-                due = loop.time()
+            late = loop.time() - due
+            if late > period:
+                due += math.floor(late / period) * period
             with suppress(asyncio.TimeoutError):
-                await asyncio.wait_for(closing.wait(), max(delay, 0.0))
+                await asyncio.wait_for(closing.wait(), max(due - loop.time(), 0.0))
 
     async def _chatter(self, connection: ServerConnection, tick: int, elapsed: float) -> None:
         """Sends the messages a client must skip: a text status, a ping and a pong."""

@@ -272,9 +272,11 @@ def render_png(
     lines: bool = True,
     clock: Callable[[float], str] = _seconds,
     skeleton: Skeleton = DEFAULT,
+    format: str = "png",
 ) -> None:
-    """Renders ``pose`` into a PNG file at ``path``, without a screen, with the links and
-    side names of ``skeleton``.
+    """Renders ``pose`` into a picture file at ``path``, without a screen, with the links and
+    side names of ``skeleton``: a PNG, or ``format``, any that matplotlib writes ("svg",
+    "jpg", "pdf", ...).
 
     Raises:
         ImportError: matplotlib is not installed.
@@ -287,4 +289,4 @@ def render_png(
     figure = Figure(figsize=FIGURE_SIZE, dpi=DPI, layout="constrained")
     FigureCanvasAgg(figure)
     PosePlot(figure, lines=lines, clock=clock, skeleton=skeleton).draw(pose)
-    figure.savefig(path, format="png")
+    figure.savefig(path, format=format)

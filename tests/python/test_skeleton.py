@@ -115,21 +115,23 @@ def test_two_values_with_one_column_name_are_refused() -> None:
         dataclasses.replace(DEFAULT, sides=("left", "right"))
 
 
-@pytest.mark.parametrize("command", ["view", "snapshot", "simulate", "lsl"])
+@pytest.mark.parametrize("command", ["view", "snapshot", "simulate", "lsl", "export"])
 def test_commands_refuse_a_bad_skeleton_as_usage(
     tmp_path: Path, capsys: pytest.CaptureFixture[str], command: str
 ) -> None:
-    """One line of error, exit status 2, before anything connects or serves."""
+    """One line of error, before anything connects or serves: exit status 2 for a file that
+    does not fit, 1 for one that cannot be read, as for any file a command reads."""
     bad = tmp_path / "bad.toml"
     bad.write_text('[hand_isb_angles]\nnames = ["wrist"]\n')
-    args = [command, *(["out.png"] if command == "snapshot" else []), "--skeleton", str(bad)]
+    operands = {"snapshot": ["out.png"], "export": ["in.qrec", "out.c3d"]}.get(command, [])
+    args = [command, *operands, "--skeleton", str(bad)]
     assert main(args) == 2
-    assert main([*args[:-1], str(tmp_path / "missing.toml")]) == 2
+    assert main([*args[:-1], str(tmp_path / "missing.toml")]) == 1
     lines = capsys.readouterr().err.splitlines()
     assert lines == [
         f"quorl-sdk {command}: error: skeleton {bad}: hand_isb_angles: 1 names given, "
         "the frames hold 21",
-        f"quorl-sdk {command}: error: cannot read skeleton {tmp_path / 'missing.toml'}: "
+        f"quorl-sdk {command}: error: cannot read {tmp_path / 'missing.toml'}: "
         "No such file or directory",
     ]
 

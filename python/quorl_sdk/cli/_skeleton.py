@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from collections.abc import Callable
 
-from quorl_sdk.cli._live import fail
+from quorl_sdk.cli._run import reading
 
 __all__ = ["add_skeleton_option", "with_skeleton"]
 
@@ -24,19 +24,22 @@ def add_skeleton_option(parser: argparse.ArgumentParser) -> None:
 
 
 def with_skeleton(command: str, handler: Handler) -> Handler:
-    """Returns ``handler`` run with ``args.skeleton`` loaded; a skeleton file that cannot be
-    read or does not fit the frames is a usage error (exit status 2)."""
+    """Returns ``handler`` run with ``args.skeleton`` loaded.
+
+    Raises:
+        quorl_sdk.skeleton.SkeletonError: the file does not fit the frames (a usage error).
+        quorl_sdk.cli._run.CannotRead: the file cannot be read.
+    """
 
     def run(args: argparse.Namespace) -> int:
         from quorl_sdk import skeleton
 
         path = args.skeleton
-        try:
-            args.skeleton = skeleton.DEFAULT if path is None else skeleton.load(path)
-        except skeleton.SkeletonError as error:
-            return fail(command, error, 2)
-        except OSError as error:
-            return fail(command, f"cannot read skeleton {path}: {error.strerror or error}", 2)
+        if path is None:
+            args.skeleton = skeleton.DEFAULT
+        else:
+            with reading(path):
+                args.skeleton = skeleton.load(path)
         return handler(args)
 
     return run

@@ -14,7 +14,7 @@ import math
 import sys
 from typing import TextIO
 
-from quorl_sdk.cli._live import Session, add_connection_options, fail, seconds
+from quorl_sdk.cli._live import Session, add_connection_options, seconds
 from quorl_sdk.cli._run import run_live
 from quorl_sdk.cli._skeleton import add_skeleton_option, with_skeleton
 from quorl_sdk.cli._status import StatusOutput, interval
@@ -75,10 +75,7 @@ def _hertz(text: str) -> float:
 
 def run(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk lsl``; returns the exit status."""
-    try:
-        clock_offset()  # loads liblsl: a missing pylsl is a usage error, before connecting
-    except ImportError as error:
-        return fail(_COMMAND, error, 2)
+    clock_offset()  # loads liblsl: a missing pylsl is a usage error, before connecting
     output = LslOutput(
         sys.stdout, interval(args.interval, sys.stdout),
         skeleton=args.skeleton, name=args.name, rate=args.rate,
