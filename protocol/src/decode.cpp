@@ -29,21 +29,31 @@ void read_values(const std::uint8_t* bytes, Block& block) noexcept {
 static_assert(sizeof(BodyQuaternions::quaternions) == 13 * 4 * sizeof(double));
 static_assert(sizeof(HandLandmarks::landmarks) == 21 * 4 * sizeof(double));
 
-// Decodes a frame whose type byte is that of `Row`.
+// Checks a frame whose type byte is that of `Row`.
 template <class Row>
-std::expected<Message, ProtocolError> decode_as(std::span<const std::uint8_t> frame) noexcept {
-  const std::size_t payload_size = frame.size() - 1;
+std::expected<FrameShape, ProtocolError> check_as(std::span<const std::uint8_t> head,
+                                                  std::size_t size) noexcept {
+  const std::size_t payload_size = size - 1;
   if (payload_size != Row::payload_size) {
     return std::unexpected(ProtocolError::WrongLength{Row::type, Row::payload_size, payload_size});
   }
-  typename Row::message message;
-  const std::uint8_t* values = frame.data() + 1;
+  FrameShape shape{Row::type, NO_SIDE, 1, Row::value_count};
   if constexpr (Row::has_side) {
-    if (frame[1] > 1) return std::unexpected(ProtocolError::InvalidSide{frame[1]});
-    message.side = frame[1];
-    ++values;
+    if (head[1] > 1) return std::unexpected(ProtocolError::InvalidSide{head[1]});
+    shape.side = head[1];
+    shape.values_offset = 2;
   }
-  read_values(values, message.*Row::values);
+  return shape;
+}
+
+// Decodes a frame whose type byte is that of `Row`.
+template <class Row>
+std::expected<Message, ProtocolError> decode_as(std::span<const std::uint8_t> frame) noexcept {
+  const auto shape = check_as<Row>(frame, frame.size());
+  if (!shape) return std::unexpected(shape.error());
+  typename Row::message message;
+  if constexpr (Row::has_side) message.side = shape->side;
+  read_values(frame.data() + shape->values_offset, message.*Row::values);
   return message;
 }
 
@@ -54,6 +64,16 @@ std::expected<Message, ProtocolError> decode(std::span<const std::uint8_t> frame
   std::expected<Message, ProtocolError> result =
       std::unexpected(ProtocolError::UnknownType{frame[0]});
   FrameTypes::with_type(frame[0], [&]<class Row>(Row) { result = detail::decode_as<Row>(frame); });
+  return result;
+}
+
+std::expected<FrameShape, ProtocolError> check_frame(std::span<const std::uint8_t> head,
+                                                     std::size_t size) noexcept {
+  if (size == 0) return std::unexpected(ProtocolError::Empty{});
+  std::expected<FrameShape, ProtocolError> result =
+      std::unexpected(ProtocolError::UnknownType{head[0]});
+  FrameTypes::with_type(head[0],
+                        [&]<class Row>(Row) { result = detail::check_as<Row>(head, size); });
   return result;
 }
 

@@ -73,4 +73,18 @@ def start_url(
 CLOSE_ABNORMAL: int
 
 def configure(kinds: tuple[FrameKind | None, ...], errors: tuple[type[BaseException], ...], /) -> None: ...
+
+# (type byte, has a side byte, values per frame) of each data frame type, in table order.
+FRAME_TYPES: tuple[tuple[int, bool, int], ...]
+PROTOCOL_VERSION: int
+# The first and the last port of the discovery range.
+DISCOVERY_PORTS: tuple[int, int]
+
+# (kind, side, frames, times, values): float64 bytes, or None when only counted.
+ScannedStream = tuple[FrameKind, int | None, int, bytearray | None, bytearray | None]
+
+def scan_recording(
+    path: str, descriptor: int, first_record: int, size: int, tables: bool, /
+) -> tuple[int, tuple[int, str] | None, tuple[int, str] | None, list[ScannedStream]]: ...
+
 def seconds(name: str, value: object, /) -> float | None: ...

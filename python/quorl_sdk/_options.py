@@ -49,6 +49,9 @@ class Mode(str, enum.Enum):
     LATEST = "latest"
 
 
+#: The ports a connect function without a port tries in turn, and the simulator serves on.
+DEFAULT_PORTS = range(_engine.DISCOVERY_PORTS[0], _engine.DISCOVERY_PORTS[1] + 1)
+
 DEFAULTS: dict[str, object] = {
     "reconnect": False,
     "base_delay_ms": 250,

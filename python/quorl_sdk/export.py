@@ -44,17 +44,11 @@ import json
 import os
 from collections.abc import Callable
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import Any, NamedTuple
 
-from quorl_sdk import wire
 from quorl_sdk._extras import require
-from quorl_sdk.frames import FrameKind
-from quorl_sdk.recording import MarkKind, RecordingReader
+from quorl_sdk.recording import RecordingReader, StreamKey, Table, table_attributes
 from quorl_sdk.skeleton import DEFAULT, Skeleton
-
-if TYPE_CHECKING:
-    import numpy
-    import numpy.typing
 
 __all__ = [
     "FORMATS",
@@ -71,7 +65,6 @@ __all__ = [
     "tables",
 ]
 
-StreamKey = tuple[FrameKind, "int | None"]
 PathLike = str | os.PathLike[str]
 _EXTRA = "export"
 
@@ -84,27 +77,6 @@ class NoFramesError(ValueError):
     """A recording has no frames, or too few of those a format holds."""
 
 
-class Table(NamedTuple):
-    """The frames of one (kind, side) of a recording, as numpy arrays.
-
-    Attributes:
-        time: float64, shape ``(N,)``: seconds from the start of the recording
-            to each frame's arrival.
-        values: float64, shape ``(N, groups, 4)`` for quaternions and
-            landmarks, ``(N, 21)`` for angles; bit for bit as recorded.
-    """
-
-    time: numpy.typing.NDArray[numpy.float64]
-    values: numpy.typing.NDArray[numpy.float64]
-
-    def columns(self) -> numpy.typing.NDArray[numpy.float64]:
-        """Returns the table as one float64 array: the time, then every value, per row."""
-        np = require("numpy", _EXTRA, "exporting a recording")
-        rows = len(self.time)
-        flat = self.values.reshape(rows, -1)
-        return np.column_stack([self.time, flat])  # type: ignore[no-any-return]
-
-
 def table_name(key: StreamKey) -> str:
     """Returns the name of the table of ``key``: ``body_landmarks``, ``hand_landmarks_side0``."""
     kind, side = key
@@ -113,52 +85,24 @@ def table_name(key: StreamKey) -> str:
 
 
 def tables(recording: RecordingReader) -> dict[StreamKey, Table]:
-    """Returns one :class:`Table` per (kind, side) of ``recording``, in order of first arrival.
+    """Returns one :class:`Table` per (kind, side): :meth:`RecordingReader.to_numpy`.
 
     Raises:
-        quorl_sdk.recording.RecordingError: a stored frame is invalid.
+        quorl_sdk.recording.RecordingError: the file is damaged or a stored frame is invalid.
         OSError: the file cannot be read.
         MissingExtraError: numpy is not installed.
     """
-    np = require("numpy", _EXTRA, "reading a recording as tables")
-    payloads: dict[StreamKey, list[bytes]] = {}
-    times: dict[StreamKey, list[int]] = {}
-    for record, frame in recording.frame_records():
-        key = (frame.kind, frame.side)
-        payloads.setdefault(key, []).append(record.data)
-        times.setdefault(key, []).append(record.time_ns)
-    result = {}
-    for key, frames in payloads.items():
-        kind = key[0]
-        # The values straight from the recorded bytes, after the type and side bytes.
-        header = wire.frame_size(kind) - 8 * kind.value_count
-        layout = np.dtype([("header", f"V{header}"), ("values", "<f8", (kind.value_count,))])
-        values = np.frombuffer(b"".join(frames), dtype=layout)["values"].astype("float64")
-        shape = (len(frames), -1, 4) if kind.is_grouped else (len(frames), kind.value_count)
-        time = np.array(times[key], dtype="int64") / 1e9
-        result[key] = Table(time, values.reshape(shape))
-    return result
+    return recording.to_numpy()
 
 
 def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
-    """Returns one ``pandas.DataFrame`` per (kind, side): ``time``, then one column per value.
-
-    Each frame's ``attrs`` hold ``kind``, ``side``, and the recording's
-    :func:`metadata`: ``started_ns`` (the wall-clock start in nanoseconds
-    since the Unix epoch), ``monotonic_ns`` and ``marks``.
+    """Returns one ``pandas.DataFrame`` per (kind, side): :meth:`RecordingReader.to_pandas`.
 
     Raises:
         quorl_sdk.recording.RecordingError, OSError: as :func:`tables`.
         MissingExtraError: pandas is not installed.
     """
-    pd = require("pandas", _EXTRA, "reading a recording as data frames")
-    result = {}
-    found = metadata(recording)
-    for key, table in tables(recording).items():
-        frame = pd.DataFrame(table.columns(), columns=["time", *key[0].columns], copy=False)
-        frame.attrs.update(_attributes(key, recording), **found)
-        result[key] = frame
-    return result
+    return recording.to_pandas()
 
 
 class Settings(NamedTuple):
@@ -175,24 +119,9 @@ class Settings(NamedTuple):
 
 
 def metadata(recording: RecordingReader) -> dict[str, Any]:
-    """Returns what every export keeps of a recording beside its frames.
-
-    ``started_ns``: the wall-clock start, nanoseconds since the Unix epoch;
-    ``monotonic_ns``: the start on the monotonic clock (the clock of
-    ``time.monotonic_ns()`` and of LSL time stamps), None for recordings
-    older than it; ``marks``: ``[name, time_ns]`` for each mark in order,
-    ``name`` being ``"lost"`` or ``"reconnected"``, ``time_ns`` from the start.
-    """
-    marks = [
-        [mark.kind.name.lower() if isinstance(mark.kind, MarkKind) else str(mark.kind),
-         mark.time_ns]
-        for mark in recording.marks()
-    ]  # fmt: skip
-    return {
-        "started_ns": recording.started_ns,
-        "monotonic_ns": recording.monotonic_ns,
-        "marks": marks,
-    }
+    """Returns what every export keeps of a recording beside its frames:
+    :meth:`RecordingReader.metadata`."""
+    return recording.metadata()
 
 
 def metadata_texts(recording: RecordingReader) -> dict[str, str]:
@@ -207,12 +136,6 @@ def metadata_texts(recording: RecordingReader) -> dict[str, str]:
     }
 
 
-def _attributes(key: StreamKey, recording: RecordingReader) -> dict[str, Any]:
-    kind, side = key
-    side_number = -1 if side is None else side
-    return {"kind": kind.name, "side": side_number, "started_ns": recording.started_ns}
-
-
 # Files.
 
 
@@ -223,8 +146,6 @@ def _per_table_paths(out: Path, found: dict[StreamKey, Table]) -> dict[StreamKey
 def _write_csv(out: Path, recording: RecordingReader, settings: Settings) -> list[Path]:
     found = tables(recording)
     paths = _per_table_paths(out, found)
-    sidecar = out.with_suffix(".json")
-    sidecar.write_text(json.dumps(metadata(recording)) + "\n")
     for key, table in found.items():
         with open(paths[key], "w", newline="") as file:
             writer = csv.writer(file)
@@ -232,6 +153,9 @@ def _write_csv(out: Path, recording: RecordingReader, settings: Settings) -> lis
             # tolist() gives Python floats, whose repr is the shortest text of the same binary64.
             for row in table.columns().tolist():
                 writer.writerow([repr(value) for value in row])
+    # The sidecar last: a table that cannot be written is the first fault named.
+    sidecar = out.with_suffix(".json")
+    sidecar.write_text(json.dumps(metadata(recording)) + "\n")
     return [*paths.values(), sidecar]
 
 
@@ -243,7 +167,8 @@ def _write_parquet(out: Path, recording: RecordingReader, settings: Settings) ->
     for key, table in found.items():
         names = ["time", *key[0].columns]
         data = table.columns()
-        texts = {name: str(value) for name, value in _attributes(key, recording).items()}
+        attributes = table_attributes(key, recording.started_ns)
+        texts = {name: str(value) for name, value in attributes.items()}
         texts.update(metadata_texts(recording))
         arrow = pa.table({name: data[:, index] for index, name in enumerate(names)})
         arrow = arrow.replace_schema_metadata(texts)
@@ -266,7 +191,7 @@ def _write_hdf5(out: Path, recording: RecordingReader, settings: Settings) -> li
             rows = np.ascontiguousarray(table.columns())
             compound = rows.view(np.dtype([(name, "<f8") for name in names])).reshape(-1)
             dataset = file.create_dataset(table_name(key), data=compound)
-            for name, value in _attributes(key, recording).items():
+            for name, value in table_attributes(key, recording.started_ns).items():
                 dataset.attrs[name] = value
     return [out]
 
@@ -319,7 +244,9 @@ def export(
     if writer is None:
         known = ", ".join(FORMATS)
         raise UnknownFormatError(f"cannot tell the format of {out}: its suffix is none of {known}")
+    # Reading the tables needs numpy: say which extra brings it for exporting.
+    require("numpy", _EXTRA, "exporting a recording")
     with RecordingReader(recording) as reader:
-        if all(record.is_mark for record in reader.records()):
+        if reader.frame_count() == 0:
             raise NoFramesError(f"{reader.path}: the recording has no frames")
         return writer(path, reader, Settings(skeleton, rate))

@@ -106,7 +106,9 @@ def _column_names(kind: FrameKind) -> tuple[str, ...]:
 
 _COLUMNS = {kind: _column_names(kind) for kind in FrameKind}
 # Indexed by type byte: what the engine puts in a frame's kind.
-_KIND_BY_BYTE: tuple[FrameKind | None, ...] = (None, None, *FrameKind)
+_KIND_BY_BYTE: tuple[FrameKind | None, ...] = tuple(
+    FrameKind(byte) if byte in wire.DATA_KINDS else None for byte in range(max(wire.DATA_KINDS) + 1)
+)
 
 _engine.configure(
     _KIND_BY_BYTE,

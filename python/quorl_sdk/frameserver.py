@@ -21,6 +21,7 @@ from typing import Any, TypeVar
 
 from quorl_sdk import wire
 from quorl_sdk._extras import require
+from quorl_sdk._options import DEFAULT_PORTS
 
 # websockets is the extra `simulator`: the client itself speaks WebSocket natively.
 require("websockets", "simulator", "serving frames (the simulator, replay)")
@@ -29,8 +30,6 @@ from websockets.exceptions import ConnectionClosed  # noqa: E402
 
 __all__ = ["DEFAULT_PORTS", "FrameServer", "PortUnavailableError", "check"]
 
-#: The ports tried in order when no port is given; clients search the same range.
-DEFAULT_PORTS = range(5432, 5436)
 
 # How long a closing handshake may take before the connection is dropped, and
 # how long handlers get to notice a close before they are cancelled.

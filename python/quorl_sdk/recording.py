@@ -60,7 +60,11 @@ messages of the connection are not recorded, nor frames the decoder refused.
 A file that ends inside a record was cut short (a crash, a lost power supply):
 it reads up to its last whole record with a :class:`TruncatedRecordingWarning`
 naming the byte offset of the cut. Nothing marks the end otherwise, so a
-recording can be read while it is being written.
+recording can be read while it is being written. A record that runs past the
+end of the file while whole records follow it is damage, not a cut: that, and
+a stored frame the decoder refuses, make the whole file unreadable with a
+:class:`RecordingError` naming the offset, so that every reader of a file
+(tables, ``export``, ``replay``) reads it the same way or not at all.
 
 Version 1 is version 2 with a 20-byte header (no monotonic start) and no
 marks; it still reads and replays.
@@ -88,11 +92,13 @@ from collections.abc import Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
-from quorl_sdk import wire
-from quorl_sdk.frames import Frame, decode_frame
+from quorl_sdk import _engine, wire
+from quorl_sdk._extras import require
+from quorl_sdk.frames import Frame, FrameKind, decode_frame
 
 if TYPE_CHECKING:
-    from quorl_sdk.export import StreamKey, Table
+    import numpy
+    import numpy.typing
 
 __all__ = [
     "FORMAT_VERSION",
@@ -103,8 +109,11 @@ __all__ = [
     "RecordingError",
     "RecordingReader",
     "RecordingWriter",
+    "StreamKey",
+    "Table",
     "TruncatedRecordingWarning",
     "read_frames",
+    "table_attributes",
 ]
 
 #: The first eight bytes of every recording.
@@ -124,6 +133,8 @@ RECORD_HEADER_SIZE = _RECORD.size
 _MARK = 0
 
 PathLike = str | os.PathLike[str]
+#: The key of a recording's tables: the kind of frame and the hand side (None for body frames).
+StreamKey = tuple[FrameKind, "int | None"]
 
 
 class RecordingError(ValueError):
@@ -197,6 +208,42 @@ class Mark(NamedTuple):
     def time(self) -> float:
         """Seconds from the start of the recording."""
         return self.time_ns / 1e9
+
+
+class Table(NamedTuple):
+    """The frames of one (kind, side) of a recording, as numpy arrays.
+
+    Attributes:
+        time: float64, shape ``(N,)``: seconds from the start of the recording
+            to each frame's arrival.
+        values: float64, shape ``(N, groups, 4)`` for quaternions and
+            landmarks, ``(N, 21)`` for angles; bit for bit as recorded.
+    """
+
+    time: numpy.typing.NDArray[numpy.float64]
+    values: numpy.typing.NDArray[numpy.float64]
+
+    def columns(self) -> numpy.typing.NDArray[numpy.float64]:
+        """Returns the table as one float64 array: the time, then every value, per row."""
+        np = require("numpy", "numpy", "reading a recording as tables")
+        rows = len(self.time)
+        flat = self.values.reshape(rows, -1)
+        return np.column_stack([self.time, flat])  # type: ignore[no-any-return]
+
+
+class _Scan(NamedTuple):
+    """What the native scan of a recording found: see :meth:`RecordingReader._scan`."""
+
+    end: int
+    cut: tuple[int, str] | None
+    # (kind, side, frames, times, values); times and values are float64 bytes or None.
+    streams: list[tuple[FrameKind, int | None, int, bytearray | None, bytearray | None]]
+
+
+def table_attributes(key: StreamKey, started_ns: int) -> dict[str, Any]:
+    """Returns the attributes a table of ``key`` carries in a file: kind, side (-1: none), start."""
+    kind, side = key
+    return {"kind": kind.name, "side": -1 if side is None else side, "started_ns": started_ns}
 
 
 class RecordingWriter:
@@ -334,7 +381,6 @@ class RecordingReader:
         #: The start on the monotonic clock in nanoseconds; None in version 1 files.
         self.monotonic_ns: int | None = None
         try:
-            self._size = os.fstat(self._file.fileno()).st_size
             self._read_header()
         except BaseException:
             self._file.close()
@@ -376,37 +422,49 @@ class RecordingReader:
             self.monotonic_ns = fields[4]
         self._first_record = layout.size
 
+    def _scan(self, *, tables: bool) -> _Scan:
+        """Checks every record natively and, with ``tables``, copies out each stream's columns.
+
+        This is the one reading of a file's records that every reader of it
+        shares: where the whole records end, whether the file was cut short
+        there, and whether damage or an invalid frame makes it unreadable.
+
+        Raises:
+            RecordingError: a damaged record with whole records after it, or
+                a stored frame the decoder refuses.
+            OSError: the file cannot be read.
+        """
+        size = os.fstat(self._file.fileno()).st_size
+        end, cut, damage, streams = _engine.scan_recording(
+            self.path, self._file.fileno(), self._first_record, size, tables
+        )
+        if damage is not None:
+            raise RecordingError(self.path, *damage)
+        return _Scan(end, cut, streams)
+
     def records(self) -> Iterator[Record]:
         """Yields every whole record, frames and marks, in file order.
+
+        The whole file is checked before the first record is yielded.
 
         Warns:
             TruncatedRecordingWarning: the file ends inside a record; the
                 records before it were yielded.
 
         Raises:
+            RecordingError: the file is damaged or holds an invalid frame.
             OSError: the file cannot be read.
         """
+        scan = self._scan(tables=False)
         offset = self._first_record
-        while offset < self._size:
+        while offset < scan.end:
             # Each iteration keeps its own place, so that several may run at once.
             self._file.seek(offset)
-            head = self._file.read(RECORD_HEADER_SIZE)
-            if len(head) < RECORD_HEADER_SIZE:
-                self._truncated(
-                    offset,
-                    f"the file ends {len(head)} bytes into a "
-                    f"{RECORD_HEADER_SIZE}-byte record header",
-                )
-                return
-            time_ns, length = _RECORD.unpack(head)
-            data = self._file.read(min(length, self._size - offset - RECORD_HEADER_SIZE))
-            if len(data) < length:
-                self._truncated(
-                    offset, f"it announces {length} bytes, the file has {len(data)} left"
-                )
-                return
-            yield Record(time_ns, data, offset)
+            time_ns, length = _RECORD.unpack(self._file.read(RECORD_HEADER_SIZE))
+            yield Record(time_ns, self._file.read(length), offset)
             offset += RECORD_HEADER_SIZE + length
+        if scan.cut is not None:
+            self._truncated(*scan.cut)
 
     def _truncated(self, offset: int, reason: str) -> None:
         warnings.warn(
@@ -420,6 +478,7 @@ class RecordingReader:
         """Yields the marks (lost connections, reconnections) in file order.
 
         Raises:
+            RecordingError: the file is damaged or holds an invalid frame.
             OSError: the file cannot be read.
         """
         for record in self.records():
@@ -428,26 +487,45 @@ class RecordingReader:
                 kind = MarkKind(code) if code in MarkKind._value2member_map_ else code
                 yield Mark(kind, record.time_ns, record.offset)
 
+    def frame_count(self) -> int:
+        """Returns how many frames the file holds, checking it as :meth:`records` does.
+
+        Raises:
+            RecordingError: the file is damaged or holds an invalid frame.
+            OSError: the file cannot be read.
+        """
+        return sum(count for _, _, count, _, _ in self._scan(tables=False).streams)
+
+    def metadata(self) -> dict[str, Any]:
+        """Returns what the recording says beside its frames.
+
+        ``started_ns``: the wall-clock start, nanoseconds since the Unix epoch;
+        ``monotonic_ns``: the start on the monotonic clock (the clock of
+        ``time.monotonic_ns()`` and of LSL time stamps), None for recordings
+        older than it; ``marks``: ``[name, time_ns]`` for each mark in order,
+        ``name`` being ``"lost"`` or ``"reconnected"``, ``time_ns`` from the start.
+
+        Raises:
+            RecordingError, OSError: as :meth:`marks`.
+        """
+        marks = [
+            [mark.kind.name.lower() if isinstance(mark.kind, MarkKind) else str(mark.kind),
+             mark.time_ns]
+            for mark in self.marks()
+        ]  # fmt: skip
+        return {"started_ns": self.started_ns, "monotonic_ns": self.monotonic_ns, "marks": marks}
+
     def frame_records(self) -> Iterator[tuple[Record, Frame]]:
         """Yields every stored frame's record with the frame decoded.
 
         Raises:
-            RecordingError: a stored frame is not a valid data frame (the
-                decoder's message follows "invalid frame: ").
+            RecordingError: the file is damaged or a stored frame is not a
+                valid data frame (the decoder's message follows "invalid frame: ").
             OSError: the file cannot be read.
         """
-        for number, record in enumerate(self.records()):
-            if record.is_mark:
-                continue
-            try:
-                frame = decode_frame(record.data)
-            except ValueError as error:
-                raise RecordingError(
-                    self.path,
-                    record.offset + RECORD_HEADER_SIZE,
-                    f"record {number}: invalid frame: {error}",
-                ) from None
-            yield record, frame
+        for record in self.records():
+            if not record.is_mark:
+                yield record, decode_frame(record.data)
 
     def timed_frames(self) -> Iterator[tuple[float, Frame]]:
         """Yields ``(seconds since the start, frame)`` for every stored frame.
@@ -468,32 +546,55 @@ class RecordingReader:
             yield frame
 
     def to_numpy(self) -> dict[StreamKey, Table]:
-        """Returns one table of numpy arrays per (kind, side): times and values, bit for bit.
+        """Returns one :class:`Table` per (kind, side), in order of first arrival: bit for bit.
 
-        See :func:`quorl_sdk.export.tables`. Needs numpy (``pip install
-        'quorl-sdk[numpy]'``).
+        The file is read in bulk, natively, with no Python value per frame.
+        Needs numpy (``pip install 'quorl-sdk[numpy]'``).
+
+        Warns:
+            TruncatedRecordingWarning: as :meth:`records`.
 
         Raises:
-            RecordingError, OSError: as :meth:`timed_frames`.
-            ImportError: numpy is not installed.
+            RecordingError, OSError: as :meth:`records`.
+            MissingExtraError: numpy is not installed.
         """
-        from quorl_sdk import export
-
-        return export.tables(self)
+        np = require("numpy", "numpy", "reading a recording as tables")
+        scan = self._scan(tables=True)
+        if scan.cut is not None:
+            self._truncated(*scan.cut)
+        result = {}
+        for kind, side, count, times, values in scan.streams:
+            shape = (count, -1, 4) if kind.is_grouped else (count, kind.value_count)
+            result[(kind, side)] = Table(
+                np.frombuffer(times, dtype=np.float64),
+                np.frombuffer(values, dtype=np.float64).reshape(shape),
+            )
+        return result
 
     def to_pandas(self) -> dict[StreamKey, Any]:
-        """Returns one ``pandas.DataFrame`` per (kind, side): a ``time`` column and one per value.
+        """Returns one ``pandas.DataFrame`` per (kind, side): ``time``, then one column per value.
 
-        See :func:`quorl_sdk.export.data_frames`. Needs pandas (``pip install
-        'quorl-sdk[export]'``).
+        Column names come from :attr:`quorl_sdk.FrameKind.columns`. Each
+        frame's ``attrs`` hold ``kind``, ``side`` (-1 for body frames) and the
+        recording's :meth:`metadata`: ``started_ns`` (the wall-clock start in
+        nanoseconds since the Unix epoch), ``monotonic_ns`` and ``marks``.
+        Needs pandas (``pip install 'quorl-sdk[export]'``).
+
+        Warns:
+            TruncatedRecordingWarning: as :meth:`records`.
 
         Raises:
-            RecordingError, OSError: as :meth:`timed_frames`.
-            ImportError: pandas is not installed.
+            RecordingError, OSError: as :meth:`records`.
+            MissingExtraError: pandas is not installed.
         """
-        from quorl_sdk import export
-
-        return export.data_frames(self)
+        pd = require("pandas", "export", "reading a recording as data frames")
+        result = {}
+        found = self.metadata()
+        for key, table in self.to_numpy().items():
+            frame = pd.DataFrame(table.columns(), columns=["time", *key[0].columns], copy=False)
+            frame.attrs.update(table_attributes(key, self.started_ns), **found)
+            result[key] = frame
+        return result
 
     def close(self) -> None:
         """Closes the file; safe to call more than once."""

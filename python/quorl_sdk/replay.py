@@ -5,8 +5,10 @@ free port of 5432-5435 unless told otherwise) and lifecycle. Every connection
 receives the hello frame of protocol version 4, then the recorded frames byte
 for byte, each at its recorded time after the first (divided by ``speed``),
 and then a normal close (code 1000), or the recording again with ``loop``.
-Frames the decoder would refuse are served as they were recorded; the marks
-of lost connections are not served, their gaps are kept as time.
+The file is read as every reader of recordings reads it: a file cut short
+plays up to its last whole record, one with damage or a frame the decoder
+refuses is not served at all. The marks of lost connections are not served,
+their gaps are kept as time.
 
 From the command line::
 
@@ -56,8 +58,8 @@ class Replay(FrameServer):
 
     Raises:
         OSError: the recording cannot be read.
-        quorl_sdk.recording.RecordingError: the file is no recording or is
-            truncated.
+        quorl_sdk.recording.RecordingError: the file is no recording, is
+            damaged or holds a frame the decoder refuses.
         ValueError: ``speed`` is not a positive number, or ``port`` is out of range.
     """
 

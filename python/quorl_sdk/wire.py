@@ -34,6 +34,8 @@ from __future__ import annotations
 import operator
 import struct
 
+from quorl_sdk import _engine
+
 TYPE_CHECKING = False  # typing stays unimported at run time: `import quorl_sdk` loads this
 if TYPE_CHECKING:
     from collections.abc import Sequence
@@ -58,7 +60,7 @@ __all__ = [
 ]
 
 #: The protocol version this SDK speaks and the simulator announces by default.
-PROTOCOL_VERSION = 4
+PROTOCOL_VERSION: int = _engine.PROTOCOL_VERSION
 
 MSG_HELLO = 0x01
 MSG_BODY_QUATERNIONS = 0x02
@@ -68,23 +70,16 @@ MSG_HAND_LANDMARKS = 0x05
 MSG_BODY_ISB_ANGLES = 0x06
 MSG_HAND_ISB_ANGLES = 0x07
 
-# Values per data frame: 13 and 16 quaternions, 19 and 21 landmarks of four
-# values each, and 21 single angles.
-_VALUE_COUNTS = {
-    MSG_BODY_QUATERNIONS: 13 * 4,
-    MSG_BODY_LANDMARKS: 19 * 4,
-    MSG_HAND_QUATERNIONS: 16 * 4,
-    MSG_HAND_LANDMARKS: 21 * 4,
-    MSG_BODY_ISB_ANGLES: 21,
-    MSG_HAND_ISB_ANGLES: 21,
-}
+# Values per data frame, and which types carry a side byte, from the native
+# frame table: the decoder's own rules.
+_VALUE_COUNTS = {kind: count for kind, _, count in _engine.FRAME_TYPES}
 
 #: The six data frame types, in type-byte order.
 DATA_KINDS: tuple[int, ...] = tuple(sorted(_VALUE_COUNTS))
 
 #: The data frame types that carry a side byte.
 HAND_KINDS: frozenset[int] = frozenset(
-    {MSG_HAND_QUATERNIONS, MSG_HAND_LANDMARKS, MSG_HAND_ISB_ANGLES}
+    kind for kind, has_side, _ in _engine.FRAME_TYPES if has_side
 )
 
 # One precompiled layout per (type, side byte present), values little-endian.

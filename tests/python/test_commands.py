@@ -539,7 +539,7 @@ def landmarks(tmp_path: Path) -> Path:
         (["record", "{out}.qrec", "--url", "{url}"], "cannot write {out}.qrec: No such file or"),
         (["export", "{rec}", "{out}.h5"], "cannot write {out}.h5: No such file or directory"),
         (["export", "{rec}", "{out}.parquet"], "cannot write {out}.parquet: No such file or"),
-        (["export", "{rec}", "{out}.csv"], "cannot write {out}.json: No such"),
+        (["export", "{rec}", "{out}.csv"], "cannot write {out}_body_quaternions.csv: No such"),
         (["snapshot", "{out}.png", "--recording", "{rec}"], "cannot write {out}.png: No such"),
     ],
 )
@@ -580,8 +580,8 @@ def test_session_reconnects_then_gives_up_after_max_retries(
     monkeypatch: pytest.MonkeyPatch,
 ) -> None:
     """A lost connection is made again once the server is back; gone for good, it gives up."""
-    monkeypatch.setattr(_live, "BASE_DELAY", 0.05)
-    monkeypatch.setattr(_live, "MAX_DELAY", 0.1)
+    monkeypatch.setattr(_live, "BASE_DELAY_MS", 50)
+    monkeypatch.setattr(_live, "MAX_DELAY_MS", 100)
     monkeypatch.setattr(_live, "MAX_RETRIES", 3)
     events: list[str] = []
     with websockets_server(Tracking()) as server:

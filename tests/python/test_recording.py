@@ -7,6 +7,7 @@ import subprocess
 import sys
 import time
 import warnings
+from collections.abc import Callable
 from pathlib import Path
 
 import pytest
@@ -243,22 +244,94 @@ def test_commands_use_a_truncated_recording_with_a_one_line_warning(
     assert result.stderr.count("warning") == 1 and "Traceback" not in result.stderr
 
 
-def test_an_invalid_stored_frame_is_named_with_its_offset(tmp_path: Path) -> None:
-    """Records iterate raw; decoding stops at a bad frame with the decoder's message."""
-    path = tmp_path / "invalid.qrec"
-    write(path, [sample_frame(MSG_BODY_ISB_ANGLES), b"\x09\x01", b"\x02"])
+def damaged_files() -> dict[str, tuple[bytes, int, str]]:
+    """name -> (records after a version 2 header, offset named, start of the reason)."""
+    angles = sample_frame(MSG_BODY_ISB_ANGLES)
+    whole = struct.pack("<QI", 1, len(angles)) + angles
+    huge = struct.pack("<QI", 0, 0xFFFFFFF0) + angles
+    return {
+        "a length past the end before whole records": (
+            huge + whole * 3,
+            HEADER_SIZE,
+            f"damaged record: it announces {0xFFFFFFF0} bytes, the file has "
+            f"{len(angles) + 3 * len(whole)} left, yet whole records follow at byte offset "
+            f"{HEADER_SIZE + len(huge)}: {len(huge)} bytes are unreadable",
+        ),
+        "a too-short frame in mid-file": (
+            whole + struct.pack("<QI", 2, 1) + bytes([MSG_BODY_ISB_ANGLES]) + whole,
+            HEADER_SIZE + len(whole) + RECORD_HEADER_SIZE,
+            "record 1: invalid frame: message type 0x06: expected 168 payload bytes, got 0",
+        ),
+        "an unknown type": (
+            whole + struct.pack("<QI", 2, 2) + b"\x09\x01",
+            HEADER_SIZE + len(whole) + RECORD_HEADER_SIZE,
+            "record 1: invalid frame: unknown message type byte 0x09",
+        ),
+    }
+
+
+def read_records(path: Path) -> object:
     with RecordingReader(path) as recording:
-        assert len(list(recording.records())) == 3
-        frames = iter(recording)
-        next(frames)
+        return list(recording.records())
+
+
+def read_tables(path: Path) -> object:
+    with RecordingReader(path) as recording:
+        return recording.to_numpy()
+
+
+READERS: dict[str, Callable[[Path], object]] = {
+    "records": read_records,
+    "frames": read_frames,
+    "to_numpy": read_tables,
+    "replay": lambda path: Replay(path, port=0),
+}
+
+
+@pytest.mark.parametrize("reader", READERS)
+@pytest.mark.parametrize("name", damaged_files())
+def test_every_reader_refuses_a_damaged_file_alike(tmp_path: Path, name: str, reader: str) -> None:
+    """Damage with records after it is no cut-off end: nothing reads, the offset is named."""
+    if reader == "to_numpy":
+        pytest.importorskip("numpy")
+    content, offset, reason = damaged_files()[name]
+    path = tmp_path / "damaged.qrec"
+    write(path, [])
+    path.write_bytes(path.read_bytes() + content)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
         with pytest.raises(RecordingError) as raised:
-            next(frames)
-    offset = HEADER_SIZE + 2 * RECORD_HEADER_SIZE + 169
+            READERS[reader](path)
     assert raised.value.offset == offset
-    assert str(raised.value) == (
-        f"{path}: byte offset {offset}: "
-        "record 1: invalid frame: unknown message type byte 0x09"
-    )
+    assert str(raised.value).startswith(f"{path}: byte offset {offset}: {reason}")
+
+
+@pytest.mark.parametrize(("damage", "status"), [("cut", 0), ("damaged", 1)])
+def test_export_fails_on_damage_and_warns_on_a_cut_off_end(
+    tmp_path: Path, damage: str, status: int
+) -> None:
+    """A cut-off end is the power-loss case and exports what is whole; damage is a failed run."""
+    pytest.importorskip("numpy")
+    path = tmp_path / "session.qrec"
+    write(path, [sample_frame(MSG_BODY_ISB_ANGLES)] * 3)
+    content = bytearray(path.read_bytes())
+    if damage == "cut":
+        del content[-5:]
+    else:
+        content[HEADER_SIZE + 8 : HEADER_SIZE + 12] = struct.pack("<I", 0xFFFFFFF0)
+    path.write_bytes(bytes(content))
+    result = subprocess.run(
+        [*QUORL_SDK, "export", str(path), str(tmp_path / "out.csv")],
+        capture_output=True, text=True, timeout=scaled(60),
+    )  # fmt: skip
+    assert result.returncode == status, result.stderr
+    if damage == "cut":
+        assert result.stderr.startswith("quorl-sdk export: warning: ")
+        assert len((tmp_path / "out_body_isb_angles.csv").read_text().splitlines()) == 3
+    else:
+        error = f"quorl-sdk export: error: {path}: byte offset {HEADER_SIZE}: damaged record"
+        assert result.stderr.startswith(error)
+        assert "bytes are unreadable" in result.stderr and not list(tmp_path.glob("out*"))
 
 
 def test_a_missing_file_raises_file_not_found_naming_it(tmp_path: Path) -> None:
@@ -310,15 +383,15 @@ def receive_all(url: str) -> tuple[list[bytes | str], int | None]:
 def test_replay_serves_the_hello_then_the_frames_byte_for_byte_then_closes(
     tmp_path: Path,
 ) -> None:
-    """Every connection gets the recording from its start, invalid frames too, then code 1000."""
+    """Every connection gets the recording from its start, then code 1000."""
     path = tmp_path / "replay.qrec"
-    frames = [*all_sample_frames(), b"\x09", exotic_frame()]
+    frames = [*all_sample_frames(), exotic_frame()]
     write(path, frames)
     with Replay(path, port=0, speed=10.0).running() as replay:
         for _ in range(2):
             messages, code = receive_all(replay.url)
             assert messages == [hello(), *frames] and code == 1000
-    assert replay.connection_count == 2 and replay.frame_count == 11
+    assert replay.connection_count == 2 and replay.frame_count == 10
 
 
 def test_replay_keeps_the_recorded_pace_divided_by_speed(tmp_path: Path) -> None:

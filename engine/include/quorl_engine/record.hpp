@@ -6,20 +6,11 @@
 #include <optional>
 #include <variant>
 
+#include "quorl_engine/streams.hpp"
 #include "quorl_protocol/decode.hpp"
 #include "quorl_sdk/error.hpp"
 
 namespace quorl_engine {
-
-// The most values a data frame holds (hand landmarks: 21 groups of four).
-inline constexpr std::size_t MAX_VALUES = 84;
-
-// The streams a server sends: three body kinds, and three hand kinds on each
-// of two sides.
-inline constexpr std::size_t STREAM_COUNT = 9;
-
-// The side byte of a body frame, which has no side.
-inline constexpr std::uint8_t NO_SIDE = 0xff;
 
 // One decoded data frame with its receive time and sequence number, as the
 // engine hands it over. Plain data of fixed size: copying it allocates nothing.
@@ -45,9 +36,5 @@ using Item = std::variant<FrameRecord, ErrorRecord>;
 // a store: a record is large, and built where it will wait it is copied once.
 void fill_record(const quorl_protocol::Message& message, double time, std::uint64_t seq,
                  FrameRecord& out);
-
-// Returns the stream (0 to STREAM_COUNT - 1) of a data frame's type and side,
-// or nothing for a type that is no data frame.
-std::optional<std::size_t> stream_index(std::uint8_t type, std::uint8_t side) noexcept;
 
 }  // namespace quorl_engine

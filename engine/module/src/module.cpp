@@ -7,11 +7,13 @@
 #include <string>
 
 #include "args.hpp"
+#include "constants.hpp"
 #include "convert.hpp"
 #include "panic.hpp"
 #include "quorl_engine/engine.hpp"
-#include "seconds.hpp"
 #include "recording.hpp"
+#include "scan.hpp"
+#include "seconds.hpp"
 #include "stream.hpp"
 #include "values.hpp"
 
@@ -223,7 +225,8 @@ PyObject* make_module() {
   owned_ref module(PyModule_Create(&module_def));
   if (!module || !add_type(module.get(), "Frame", init_frame_type()) ||
       !add_type(module.get(), "Stream", init_stream_type()) ||
-      !add_type(module.get(), "Recording", init_recording_type())) {
+      !add_type(module.get(), "Recording", init_recording_type()) ||
+      !add_scan_functions(module.get()) || !add_constants(module.get())) {
     return nullptr;
   }
   // The close code the client reports for a connection lost without a close frame.

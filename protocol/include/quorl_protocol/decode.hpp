@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,9 @@ inline constexpr std::uint8_t MSG_HAND_ISB_ANGLES = 0x07;
 
 // Payload bytes (everything after the type byte) of a hello frame.
 inline constexpr std::size_t HELLO_PAYLOAD_SIZE = 2;
+
+// The side of a body frame, which has none; hand frames have side 0 or 1.
+inline constexpr std::uint8_t NO_SIDE = 0xff;
 
 // Four binary64 values in wire order.
 using Quaternion = std::array<double, 4>;
@@ -68,6 +72,17 @@ struct FrameType {
   // The bytes after the type byte.
   static constexpr std::size_t payload_size =
       (has_side ? 1 : 0) + sizeof(std::declval<const M&>().*Values);
+  static constexpr std::size_t frame_size = 1 + payload_size;
+  static constexpr std::size_t value_count =
+      sizeof(std::declval<const M&>().*Values) / sizeof(double);
+};
+
+// What a frame table says about one type byte, for code that is not generic.
+struct FrameRow {
+  std::uint8_t type;
+  bool has_side;
+  std::size_t value_count;
+  std::size_t frame_size;
 };
 
 namespace detail {
@@ -123,6 +138,13 @@ struct FrameTable {
   template <class M>
   using row_of =
       std::tuple_element_t<detail::index_of<M, typename Rows::message...>(), std::tuple<Rows...>>;
+
+  // Every row, in table order.
+  static constexpr std::array<FrameRow, sizeof...(Rows)> rows{
+      FrameRow{Rows::type, Rows::has_side, Rows::value_count, Rows::frame_size}...};
+
+  // The most values a frame of any type holds.
+  static constexpr std::size_t max_values = std::max({Rows::value_count...});
 };
 
 using FrameTypes =
@@ -140,6 +162,21 @@ using Message = FrameTypes::Message;
 // Decodes one whole binary WebSocket message. Allocates nothing; the input may
 // have any alignment and any length.
 std::expected<Message, ProtocolError> decode(std::span<const std::uint8_t> frame) noexcept;
+
+// A data frame's type and side as its first bytes give them, checked against
+// the frame table, and where its values lie.
+struct FrameShape {
+  std::uint8_t type;
+  std::uint8_t side;  // NO_SIDE for body frames
+  std::size_t values_offset;
+  std::size_t value_count;
+};
+
+// Checks the type byte, the length and the side byte of a frame of `size`
+// bytes without reading its values: `head` holds its first bytes (two, or the
+// whole frame when it is shorter). Fails exactly as decode() would.
+std::expected<FrameShape, ProtocolError> check_frame(std::span<const std::uint8_t> head,
+                                                     std::size_t size) noexcept;
 
 // Returns the frame type byte of a decoded message.
 std::uint8_t message_type(const Message& message) noexcept;

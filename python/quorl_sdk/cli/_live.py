@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING
 from quorl_sdk import client as client_module
 from quorl_sdk._engine import CLOSE_ABNORMAL
 from quorl_sdk.client import Client, Mode, Recorder
+from quorl_sdk._options import DEFAULT_PORTS, DEFAULTS
 from quorl_sdk.errors import FrameError, FrameTimeout, IncompatibleProtocol, StreamError
 from quorl_sdk.frames import Frame, FrameKind
 
@@ -56,9 +57,12 @@ _WATCH_TAKES = 32
 # away (1001, shutting down), restarting (1012), or no close frame came.
 _GONE = (1001, 1012, CLOSE_ABNORMAL)
 
-BASE_DELAY = 0.25
-MAX_DELAY = 10.0
-MAX_RETRIES = 10
+# The client's own reconnection defaults, in seconds for the command's texts.
+BASE_DELAY_MS = int(DEFAULTS["base_delay_ms"])  # type: ignore[call-overload]
+MAX_DELAY_MS = int(DEFAULTS["max_delay_ms"])  # type: ignore[call-overload]
+MAX_RETRIES = int(DEFAULTS["max_retries"])  # type: ignore[call-overload]
+#: The discovery range as the commands name it: "5432-5435".
+DEFAULT_PORT_RANGE = f"{DEFAULT_PORTS[0]}-{DEFAULT_PORTS[-1]}"
 
 class StreamEnded(Exception):
     """The stream has ended for good and no reconnection follows.
@@ -95,7 +99,7 @@ class Target:
             return self.url
         if self.port is not None:
             return f"ws://127.0.0.1:{self.port}"
-        return "ports 5432-5435"
+        return f"ports {DEFAULT_PORT_RANGE}"
 
 
 # The wall clock's reading minus the monotonic clock's, taken once so that converted
@@ -170,15 +174,16 @@ def add_connection_options(parser: argparse.ArgumentParser, *, reconnect: bool =
     where.add_argument(
         "--port",
         type=port_number,
-        help="connect to ws://127.0.0.1:PORT (default: try 5432-5435)",
+        help=f"connect to ws://127.0.0.1:PORT (default: try {DEFAULT_PORT_RANGE})",
     )
     where.add_argument("--url", help="connect to this ws://host:port URL")
     if reconnect:
         parser.add_argument(
             "--reconnect",
             action="store_true",
-            help="connect again when the connection is lost (waits from 0.25 s doubling "
-            "to 10 s, 10 attempts)",
+            help=f"connect again when the connection is lost (waits from "
+            f"{BASE_DELAY_MS / 1000:g} s doubling to {MAX_DELAY_MS / 1000:g} s, "
+            f"{MAX_RETRIES} attempts)",
         )
 
 
@@ -275,8 +280,8 @@ class Session:
     def _connect(self) -> Client:
         """Connects to the target on the reconnection schedule; the recording starts first."""
         options: Options = {
-            "reconnect": self.reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
-            "max_delay_ms": round(MAX_DELAY * 1000), "max_retries": MAX_RETRIES,
+            "reconnect": self.reconnect, "base_delay_ms": BASE_DELAY_MS,
+            "max_delay_ms": MAX_DELAY_MS, "max_retries": MAX_RETRIES,
             "mode": self.mode,
         }  # fmt: skip
         by_url = self.target.url is not None

@@ -9,6 +9,8 @@ from collections.abc import Callable
 from contextlib import suppress
 from typing import TYPE_CHECKING
 
+from quorl_sdk.cli._live import DEFAULT_PORT_RANGE
+
 if TYPE_CHECKING:
     from quorl_sdk.frameserver import FrameServer
 
@@ -18,7 +20,7 @@ __all__ = ["add_server_options", "serve_command"]
 def add_server_options(parser: argparse.ArgumentParser) -> None:
     """Adds ``--port`` and ``--duration``, the options of every serving command."""
     parser.add_argument(
-        "--port", type=int, help="port to serve on (default: first free of 5432-5435)"
+        "--port", type=int, help=f"port to serve on (default: first free of {DEFAULT_PORT_RANGE})"
     )
     parser.add_argument("--duration", type=float, metavar="S", help="stop after S seconds")
 
