@@ -43,14 +43,17 @@ bool Handoff::put_frame(const quorl_protocol::Message& message, double time, std
 template <class Fill>
 PushOutcome Handoff::emplace_in_ring(Fill&& fill) {
   const std::size_t position = ring_.pushed();
-  return ring_.try_emplace([&](Item& slot) {
+  std::optional<std::size_t> stream;
+  const PushOutcome outcome = ring_.try_emplace([&](Item& slot) {
     fill(slot);
-    const auto* record = std::get_if<FrameRecord>(&slot);
-    if (record == nullptr) return;
-    if (const auto stream = stream_index(record->type, record->side)) {
-      newest_position_[*stream].store(position + 1, std::memory_order_release);
+    if (const auto* record = std::get_if<FrameRecord>(&slot)) {
+      stream = stream_index(record->type, record->side);
     }
   });
+  // Named only once published: a position not yet in the queue would send
+  // latest() to the frame taken before it.
+  if (stream) newest_position_[*stream].store(position + 1, std::memory_order_release);
+  return outcome;
 }
 
 template <class TryPush>
@@ -114,13 +117,10 @@ void Handoff::wake() {
 }
 
 bool Handoff::pop(Item& out) {
-  const bool popped = mode_ == Mode::lossless ? ring_.pop(out) : slots_.pop(out);
-  if (!popped) return false;
-  wake_producer_if_room();
-  if (const auto* frame = std::get_if<FrameRecord>(&out)) {
-    if (const auto stream = stream_index(frame->type, frame->side)) taken_[*stream] = *frame;
-  }
-  return true;
+  return take_each([&](Item& item) {
+           out = std::move(item);
+           return Take::item_and_stop;
+         }) == 1;
 }
 
 void Handoff::wake_producer_if_room() {
@@ -132,6 +132,7 @@ void Handoff::wake_producer_if_room() {
 }
 
 void Handoff::newest(std::array<std::optional<FrameRecord>, STREAM_COUNT>& out) const {
+  std::lock_guard lock(taking_);
   for (std::size_t stream = 0; stream < STREAM_COUNT; ++stream) {
     out[stream] = newest_waiting(stream);
     if (!out[stream]) out[stream] = taken_[stream];
@@ -180,10 +181,13 @@ std::optional<quorl_sdk::QuorlError> Handoff::take_connect_error() {
 
 void Handoff::close() {
   if (closed_.exchange(true)) return;
-  if (mode_ == Mode::lossless) {
-    ring_.clear();
-  } else {
-    slots_.clear();
+  {
+    std::lock_guard lock(taking_);
+    if (mode_ == Mode::lossless) {
+      ring_.clear();
+    } else {
+      slots_.clear();
+    }
   }
   { std::lock_guard lock(mutex_); }
   ready_.notify_all();

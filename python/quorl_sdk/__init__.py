@@ -27,6 +27,7 @@ from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
 
 from quorl_sdk._version import __version__
 from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
+from quorl_sdk.buffers import Buffers
 from quorl_sdk.client import Batch, Client, Mode, connect, connect_url
 from quorl_sdk.errors import (
     FrameError,
@@ -42,6 +43,7 @@ __all__ = [
     "__version__",
     "AsyncClient",
     "Batch",
+    "Buffers",
     "Client",
     "Connecting",
     "Frame",

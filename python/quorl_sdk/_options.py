@@ -89,23 +89,29 @@ def _check_mode(mode: object) -> Mode:
 def _check_max_queue(max_queue: object) -> int:
     if isinstance(max_queue, bool) or not isinstance(max_queue, int):
         raise TypeError(f"max_queue must be an int, got {type(max_queue).__name__}")
-    if max_queue < 1:
-        raise ValueError(f"max_queue must be at least 1, got {max_queue}")
+    if not 1 <= max_queue <= _engine.MAX_QUEUE:
+        raise ValueError(f"max_queue must be from 1 to {_engine.MAX_QUEUE}, got {max_queue}")
     return max_queue
 
 
-def _kind_mask(kinds: object) -> int | None:
-    """Returns the bit mask of type bytes of ``kinds``; None lets every type byte through."""
+def _check_kinds(kinds: object) -> frozenset[FrameKind] | None:
+    """Returns ``kinds`` read once (it may be a generator), as a set; None stays None."""
     if kinds is None:
         return None
     if isinstance(kinds, (str, bytes)) or not isinstance(kinds, Iterable):
         raise TypeError(f"kinds must be an iterable of FrameKind, got {type(kinds).__name__}")
-    mask = 0
-    for kind in kinds:
+    members = frozenset(kinds)
+    for kind in members:
         if not isinstance(kind, FrameKind):
             raise TypeError(f"kinds must hold FrameKind members, got {kind!r}")
-        mask |= 1 << kind
-    return mask
+    if not members:
+        raise ValueError("kinds must name at least one FrameKind; None receives every kind")
+    return members
+
+
+def _kind_mask(kinds: frozenset[FrameKind] | None) -> int | None:
+    """Returns the bit mask of type bytes of checked ``kinds``; None lets every type byte through."""
+    return None if kinds is None else sum(1 << kind for kind in kinds)
 
 
 def resolve(options: dict[str, object]) -> dict[str, object]:
@@ -123,7 +129,7 @@ def resolve(options: dict[str, object]) -> dict[str, object]:
     _check_max_queue(resolved["max_queue"])
     for name in ("timeout", "close_timeout", "wait"):
         check_timeout(name, resolved[name])
-    _kind_mask(resolved["kinds"])
+    resolved["kinds"] = _check_kinds(resolved["kinds"])
     return resolved
 
 

@@ -34,6 +34,7 @@ if TYPE_CHECKING:
 
     from quorl_sdk import _engine
     from quorl_sdk._options import Options
+    from quorl_sdk.buffers import Buffers
     from quorl_sdk.frames import Frame
 
     StreamKey = tuple[FrameKind, "int | None"]
@@ -208,6 +209,24 @@ class Client(Handle):
             As :meth:`recv`; ImportError without numpy.
         """
         return batches(self._stream.pull(self._wait(timeout)))
+
+    def pull_into(self, buffers: Buffers, timeout: float | None | EllipsisType = ...) -> int:
+        """Takes the frames waiting (at least one, waiting as :meth:`recv` does) into ``buffers``.
+
+        As :meth:`pull`, but into the caller's arrays: no array is made,
+        nothing is imported, and each frame is copied once, into the next
+        free row of its stream. Takes frames in order until a stream's arrays
+        are full (the rest wait for the next call) or an error comes (raised
+        by the next call). ``buffers.count(key)`` then says how many rows of
+        each stream are new. Returns how many frames it took in all.
+
+        Raises:
+            As :meth:`recv`;
+            KeyError: the next frame is of a stream that ``buffers`` has no
+                arrays for (``(kind, side)``); it stays waiting, for
+                :meth:`recv` or other buffers.
+        """
+        return self._stream.pull_into(buffers._sink, self._wait(timeout))
 
     def __iter__(self) -> Iterator[Frame]:
         # The engine's own iterator: no Python call per frame.

@@ -4,6 +4,7 @@ errors, asyncio waiters, frame times and sequence numbers, pull(), kinds= and wa
 from __future__ import annotations
 
 import asyncio
+import gc
 import math
 import os
 import struct
@@ -253,6 +254,200 @@ def test_kinds_keeps_other_kinds_out_and_seq_counts_what_passes():
     assert [(frame.kind, frame.side, frame.seq) for frame in frames] == [
         (FrameKind.HAND_LANDMARKS, side, seq) for seq, side in enumerate([0, 1, 0, 1])
     ]
+
+
+@pytest.mark.parametrize("connect", ["blocking", "asyncio"])
+@pytest.mark.parametrize("kinds", [
+    lambda: (kind for kind in [FrameKind.HAND_LANDMARKS]),
+    lambda: map(FrameKind, [MSG_HAND_LANDMARKS]),
+    lambda: iter([FrameKind.HAND_LANDMARKS]),
+], ids=["generator", "map", "iterator"])
+def test_kinds_given_as_a_one_shot_iterable_is_read_once(connect, kinds):
+    """A generator, map or iterator of kinds lets those kinds through, in either client."""
+
+    async def read_async(url):
+        async with quorl_sdk.connect_url_async(url, kinds=kinds(), timeout=scaled(5)) as client:
+            return [frame async for frame in client]
+
+    with websockets_server(sending(hello(), *all_sample_frames())) as server:
+        if connect == "asyncio":
+            frames = asyncio.run(read_async(server.url))
+        else:
+            with quorl_sdk.connect_url(server.url, kinds=kinds(), timeout=scaled(5)) as client:
+                frames = list(client)
+    assert [(frame.kind, frame.side) for frame in frames] == [
+        (FrameKind.HAND_LANDMARKS, 0), (FrameKind.HAND_LANDMARKS, 1)
+    ]
+
+
+def numbered(n: int) -> bytes:
+    """Frame ``n`` of a mixed stream, every value of it ``n``: a torn frame shows."""
+    kind, side = (MSG_HAND_LANDMARKS, n % 2) if n % 3 else (MSG_HAND_ISB_ANGLES, 0)
+    return encode(kind, side, [float(n)] * FrameKind(kind).value_count)
+
+
+def read_by_recv(client):
+    taken = []
+    while True:
+        try:
+            frame = client.recv()
+        except EOFError:
+            return taken
+        taken.append((frame.seq, frame.values[0], frame.values[-1]))
+
+
+def read_by_iteration(client):
+    return [(frame.seq, frame.values[0], frame.values[-1]) for frame in client]
+
+
+def read_by_pull(client):
+    taken = []
+    while True:
+        try:
+            batches = client.pull()
+        except EOFError:
+            return taken
+        for batch in batches.values():
+            values = batch.values.reshape(len(batch), -1)
+            taken.extend(zip(batch.seq.tolist(), values[:, 0].tolist(), values[:, -1].tolist()))
+
+
+def read_by_pull_into(client):
+    numpy_empty = pytest.importorskip("numpy").zeros((0, 1))
+    buffers = quorl_sdk.Buffers(16)
+    taken = []
+    while True:
+        try:
+            client.pull_into(buffers)
+        except EOFError:
+            return taken
+        for key in buffers.streams:
+            n = buffers.count(key)
+            values = buffers.values[key][:n].reshape(n, -1) if n else numpy_empty
+            taken.extend(zip(buffers.seq[key][:n].tolist(), values[:, 0].tolist(),
+                             values[:, -1].tolist()))
+
+
+@pytest.mark.parametrize("mode", ["lossless", "latest"])
+def test_concurrent_readers_get_whole_frames_each_taken_once(mode):
+    """Threads iterating, recv()ing, pull()ing and pull_into()ing one client at once, while
+    another reads latest() and collections run Python code that hands the interpreter lock
+    around in the middle of each call, get whole frames, each frame by one reader. Lossless
+    mode loses none; latest mode loses only the frames it counts as dropped."""
+    pytest.importorskip("numpy")
+    count = 20_000
+    readers = [read_by_recv, read_by_iteration, read_by_pull, read_by_pull_into]
+    results: list[list[tuple[int, float, float]]] = [[] for _ in readers]
+    newest: list[object] = []
+    done = threading.Event()
+
+    def look_at_latest(client):
+        while not done.is_set():
+            newest.extend(client.latest().values())
+
+    threshold = gc.get_threshold()
+    gc.set_threshold(50)
+    gc.callbacks.append(yield_the_lock)
+    try:
+        with websockets_server(sending(hello(), *map(numbered, range(count)))) as server:
+            with quorl_sdk.connect_url(server.url, mode=mode, timeout=scaled(10)) as client:
+                threads = [threading.Thread(target=lambda i=i: results[i].extend(readers[i](client)))
+                           for i in range(len(readers))]
+                threads.append(threading.Thread(target=look_at_latest, args=(client,)))
+                for thread in threads:
+                    thread.start()
+                for thread in threads[:-1]:
+                    thread.join(scaled(60))
+                done.set()
+                threads[-1].join()
+                dropped = client.dropped
+    finally:
+        gc.callbacks.remove(yield_the_lock)
+        gc.set_threshold(*threshold)
+    taken = [frame for result in results for frame in result]
+    assert all(seq == first == last for seq, first, last in taken)
+    assert all(frame.seq == frame.values[0] == frame.values[-1] for frame in newest)
+    seqs = sorted(seq for seq, _, _ in taken)
+    assert len(seqs) == len(set(seqs)) and len(seqs) + dropped == count
+    assert (mode == "latest" or dropped == 0) and all(results)
+
+
+def yield_the_lock(phase, info):
+    time.sleep(0)  # lets another thread run in the middle of the call that collects
+
+
+def test_pull_into_fills_the_callers_arrays_in_order_up_to_their_capacity():
+    """pull_into() writes each frame bit for bit into the next row of its stream, no more
+    than the buffers hold per call; the rest waits for the next call."""
+    numpy = pytest.importorskip("numpy")
+    sent: dict[tuple[FrameKind, int | None], list[list[float]]] = {}
+    frames = []
+    for n in range(200):
+        kind, side = (MSG_HAND_LANDMARKS, n % 2) if n % 3 else (MSG_HAND_ISB_ANGLES, 0)
+        values = special_values(FrameKind(kind).value_count, float(n))
+        sent.setdefault((FrameKind(kind), side), []).append(values)
+        frames.append(encode(kind, side, values))
+    buffers = quorl_sdk.Buffers(10, kinds=[FrameKind.HAND_LANDMARKS, FrameKind.HAND_ISB_ANGLES])
+    arrays = dict(buffers.values)
+    got: dict[tuple[FrameKind, int | None], list[object]] = {key: [] for key in sent}
+    seqs: list[int] = []
+    with websockets_server(sending(hello(), *frames, then_close=False)) as server:
+        with quorl_sdk.connect_url(server.url, timeout=scaled(5)) as client:
+            assert wait_until(lambda: client.received == 200)
+            while len(seqs) < 200:
+                taken = client.pull_into(buffers)
+                assert 1 <= taken <= 10 * len(sent)
+                assert taken == sum(buffers.count(key) for key in buffers.streams)
+                for key in sent:
+                    batch = buffers[key]
+                    assert len(batch) <= 10
+                    got[key].append(batch.values.copy())
+                    seqs.extend(batch.seq.tolist())
+    assert sorted(seqs) == list(range(200))
+    assert all(buffers.values[key] is arrays[key] for key in arrays)
+    for key, parts in got.items():
+        values = numpy.concatenate(parts)
+        assert values.reshape(len(values), -1).tobytes() == \
+            numpy.array(sent[key], dtype=numpy.float64).tobytes()
+
+
+def test_pull_into_stops_at_a_stream_without_arrays_and_before_an_error():
+    """A frame of a stream the buffers lack stays waiting (KeyError when it comes first); an
+    error behind taken frames is raised by the next call."""
+    pytest.importorskip("numpy")
+    hand = encode(MSG_HAND_LANDMARKS, 1, [0.5] * 84)
+    stream = sending(hello(), angles(1), angles(2), hand, b"\x09", angles(3), then_close=False)
+    buffers = quorl_sdk.Buffers(8, kinds=[FrameKind.BODY_ISB_ANGLES])
+    body = (FrameKind.BODY_ISB_ANGLES, None)
+    with websockets_server(stream) as server:
+        with quorl_sdk.connect_url(server.url, timeout=scaled(5)) as client:
+            assert wait_until(lambda: client.received == 4)
+            assert client.pull_into(buffers) == 2
+            assert buffers.values[body][:2, 0].tolist() == [1.0, 2.0]
+            with pytest.raises(KeyError) as caught:
+                client.pull_into(buffers)
+            assert caught.value.args == ((FrameKind.HAND_LANDMARKS, 1),)
+            assert client.recv().kind is FrameKind.HAND_LANDMARKS
+            with pytest.raises(FrameError):
+                client.pull_into(buffers)
+            assert client.pull_into(buffers) == 1 and buffers.seq[body][0] == 3
+
+
+BODY_ANGLES = (FrameKind.BODY_ISB_ANGLES, None)
+
+
+@pytest.mark.parametrize("key, columns, error", [
+    (BODY_ANGLES, lambda np: (np.zeros(4), np.zeros(4, "int64"), np.zeros((4, 20))), ValueError),
+    (BODY_ANGLES, lambda np: (np.zeros(4), np.zeros(4), np.zeros((4, 21))), TypeError),
+    (BODY_ANGLES, lambda np: (np.zeros(8)[::2], np.zeros(4, "int64"), np.zeros((4, 21))),
+     ValueError),
+    ((FrameKind.BODY_ISB_ANGLES, 0), lambda np: (np.zeros(4), np.zeros(4, "int64"),
+                                                 np.zeros((4, 21))), KeyError),
+], ids=["shape", "dtype", "strided", "no stream"])
+def test_buffers_of_the_callers_arrays_refuse_a_layout_the_engine_cannot_write(key, columns, error):
+    numpy = pytest.importorskip("numpy")
+    with pytest.raises(error):
+        quorl_sdk.Buffers.of({key: columns(numpy)})
 
 
 def test_latest_shows_the_newest_frame_of_each_stream_without_consuming():

@@ -206,7 +206,8 @@ bool add_type(PyObject* module, const char* name, PyObject* type) {
 PyObject* make_module() {
   owned_ref module(PyModule_Create(&module_def));
   if (!module || !add_type(module.get(), "Frame", init_frame_type()) ||
-      !add_type(module.get(), "Stream", init_stream_type())) {
+      !add_type(module.get(), "Stream", init_stream_type()) ||
+      !add_stream_constants(module.get())) {
     return nullptr;
   }
   static const bool hooked = Py_AtExit(stop_engines_at_exit) == 0;

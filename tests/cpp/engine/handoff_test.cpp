@@ -142,6 +142,30 @@ TEST_P(newest_frames, are_the_newest_of_each_stream_whether_waiting_or_taken) {
   EXPECT_EQ(newest_seqs(handoff), (Seqs{{body_stream, 2}, {left, 3}}));
 }
 
+TEST_P(newest_frames, are_never_older_than_a_frame_still_waiting) {
+  // A consumer that takes a frame and sees more waiting must be shown one
+  // of those, not the one it took, while the producer keeps handing over.
+  constexpr std::uint64_t COUNT = 100'000;
+  Handoff handoff(GetParam(), 8);
+  std::thread producer([&] {
+    for (std::uint64_t seq = 0; seq < COUNT; ++seq) {
+      if (!handoff.put(body(seq))) return;
+    }
+  });
+  const std::size_t stream = *stream_index(quorl_protocol::MSG_BODY_ISB_ANGLES, NO_SIDE);
+  Item out;
+  std::uint64_t taken = 0;
+  while (taken + 1 < COUNT) {
+    if (!handoff.pop(out)) continue;
+    taken = std::get<FrameRecord>(out).seq;
+    if (handoff.size() == 0) continue;
+    const auto newest = newest_seqs(handoff);
+    ASSERT_GT(newest.at(stream), taken);
+  }
+  handoff.close();
+  producer.join();
+}
+
 INSTANTIATE_TEST_SUITE_P(handoff, newest_frames, testing::Values(Mode::lossless, Mode::latest),
                          [](const auto& mode) {
                            return mode.param == Mode::lossless ? "lossless" : "latest";
