@@ -1,5 +1,6 @@
 #include "quorl_engine/handoff.hpp"
 
+#include <thread>
 #include <utility>
 
 namespace quorl_engine {
@@ -43,17 +44,16 @@ bool Handoff::put_frame(const quorl_protocol::Message& message, double time, std
 template <class Fill>
 PushOutcome Handoff::emplace_in_ring(Fill&& fill) {
   const std::size_t position = ring_.pushed();
-  std::optional<std::size_t> stream;
-  const PushOutcome outcome = ring_.try_emplace([&](Item& slot) {
+  return ring_.try_emplace([&](Item& slot) {
     fill(slot);
-    if (const auto* record = std::get_if<FrameRecord>(&slot)) {
-      stream = stream_index(record->type, record->side);
+    const auto* record = std::get_if<FrameRecord>(&slot);
+    if (record == nullptr) return;
+    if (const auto stream = stream_index(record->type, record->side)) {
+      // Named before it is published, and nothing can fail in between:
+      // see newest_waiting().
+      newest_position_[*stream].store(position + 1, std::memory_order_release);
     }
   });
-  // Named only once published: a position not yet in the queue would send
-  // latest() to the frame taken before it.
-  if (stream) newest_position_[*stream].store(position + 1, std::memory_order_release);
-  return outcome;
 }
 
 template <class TryPush>
@@ -147,6 +147,9 @@ std::optional<FrameRecord> Handoff::newest_waiting(std::size_t stream) const {
   }
   const std::size_t position = newest_position_[stream].load(std::memory_order_acquire);
   if (position == 0) return std::nullopt;
+  // Named a moment before it is published: wait that moment out, or the
+  // frame taken before it would stand in for it.
+  while (ring_.pushed() < position) std::this_thread::yield();
   const Item* item = ring_.waiting_at(position - 1);
   if (item == nullptr) return std::nullopt;
   return std::get<FrameRecord>(*item);

@@ -104,15 +104,17 @@ class _Readiness:
 
     def release(self) -> None:
         """Ends every loop's watch on the descriptor, which the client then no longer needs."""
+        running = _running_loop()
         for loop in list(self._watches):
-            if not _on_loop(loop, self._unwatch, loop):
+            if not _on_loop(loop, running, self._unwatch, loop):
                 self._watches.discard(loop)
 
     def wake(self) -> None:
         """Wakes every waiter, each through its own loop; one of a closed loop is dropped."""
+        running = _running_loop()
         for waiter in list(self._waiters):
             loop, future = waiter
-            if not _on_loop(loop, _settle, future, True):
+            if not _on_loop(loop, running, _settle, future, True):
                 self._forget(waiter)
                 self._watches.discard(loop)
 
@@ -127,15 +129,19 @@ class _Readiness:
         self.wake()
 
 
-def _on_loop(loop: asyncio.AbstractEventLoop, callback: Callable[..., None], *args: object) -> bool:
-    """Runs ``callback(*args)`` on ``loop``: now when it is this thread's running loop, else
-    soon through it. False when ``loop`` is closed."""
+def _running_loop() -> asyncio.AbstractEventLoop | None:
     import asyncio
 
     try:
-        running = asyncio.get_running_loop()
+        return asyncio.get_running_loop()
     except RuntimeError:
-        running = None
+        return None
+
+
+def _on_loop(loop: asyncio.AbstractEventLoop, running: asyncio.AbstractEventLoop | None,
+             callback: Callable[..., None], *args: object) -> bool:
+    """Runs ``callback(*args)`` on ``loop``: now when it is ``running`` (this thread's running
+    loop), else soon through it. False when ``loop`` is closed."""
     try:
         if loop is running:
             callback(*args)

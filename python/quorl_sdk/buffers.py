@@ -14,6 +14,8 @@ queue into its row::
 
 from __future__ import annotations
 
+from types import MappingProxyType
+
 from quorl_sdk import _engine
 from quorl_sdk.frames import FrameKind, numpy_module
 
@@ -74,7 +76,8 @@ class Buffers:
     arrays for as long as they live; a pull only writes into them. Needs numpy.
     """
 
-    __slots__ = ("capacity", "streams", "time", "seq", "values", "_counts", "_index", "_sink")
+    __slots__ = ("capacity", "streams", "time", "seq", "values", "_arrays", "_counts", "_index",
+                 "_sink")
 
     def __init__(self, capacity: int, kinds: Iterable[FrameKind] | None = None) -> None:
         """Makes zeroed arrays for every stream of ``kinds`` (None: of every kind).
@@ -132,11 +135,14 @@ class Buffers:
                 _address(values, "float64", (capacity, *_value_shape(kind)), f"{what}: values"),
                 kind.value_count,
             )
+        # The engine writes where these arrays were when the sink was made:
+        # they live as long as the buffers, and the mappings are read-only.
+        self._arrays = arrays
         self.capacity = capacity
         self.streams = tuple(arrays)
-        self.time = {key: columns[0] for key, columns in arrays.items()}
-        self.seq = {key: columns[1] for key, columns in arrays.items()}
-        self.values = {key: columns[2] for key, columns in arrays.items()}
+        self.time = MappingProxyType({key: columns[0] for key, columns in arrays.items()})
+        self.seq = MappingProxyType({key: columns[1] for key, columns in arrays.items()})
+        self.values = MappingProxyType({key: columns[2] for key, columns in arrays.items()})
         self._counts = numpy.zeros(len(_STREAMS), dtype=numpy.int64)
         self._index = index
         self._sink = (_address(self._counts, "int64", (len(_STREAMS),), "counts"), capacity,

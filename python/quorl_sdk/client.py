@@ -304,13 +304,15 @@ def connect(port: int | None = None, **options: Unpack[Options]) -> Client:
         mode: ``"lossless"`` (every frame in order; the engine stops reading
             while ``max_queue`` items wait) or ``"latest"`` (only the newest
             frame of each kind and side, and the newest error, wait).
-        max_queue: lossless mode's bound on waiting items, at least 1 (1024).
+        max_queue: lossless mode's bound on waiting items, from 1 to
+            10,000,000 (1024); the queue takes memory as items wait.
         timeout: seconds that iterating waits for the next frame before it
             raises FrameTimeout; None (the default) waits without limit.
         close_timeout: seconds that :meth:`Client.close` waits at most for the
             socket to close (0.25).
-        kinds: the :class:`FrameKind` members to receive; the engine drops
-            every other kind before decoding it. None (the default): all.
+        kinds: the :class:`FrameKind` members to receive, any iterable (read
+            once) of at least one; the engine drops every other kind before
+            decoding it. None (the default): all.
         wait: seconds to keep trying the first connection while no server
             answers, for a program started before its server; None (the
             default) tries once.

@@ -26,17 +26,22 @@ from sdk_util import (
 from support import (
     MSG_HAND_ISB_ANGLES,
     MSG_HAND_LANDMARKS,
+    OP_BINARY,
     ScriptedServer,
     accept,
     all_sample_frames,
+    close_tcp,
     encode,
     hello,
     pause,
     scaled,
     send_binary,
+    send_close,
+    send_raw,
     skip_exit_under_asan,
     sending,
     websockets_server,
+    ws_frame,
 )
 
 import quorl_sdk
@@ -335,8 +340,8 @@ def test_concurrent_readers_get_whole_frames_each_taken_once(mode):
     around in the middle of each call, get whole frames, each frame by one reader. Lossless
     mode loses none; latest mode loses only the frames it counts as dropped."""
     pytest.importorskip("numpy")
-    count = 20_000
-    readers = [read_by_recv, read_by_iteration, read_by_pull, read_by_pull_into]
+    count = 50_000
+    readers = [read_by_recv, read_by_iteration, read_by_pull, read_by_pull, read_by_pull_into]
     results: list[list[tuple[int, float, float]]] = [[] for _ in readers]
     newest: list[object] = []
     done = threading.Event()
@@ -349,7 +354,10 @@ def test_concurrent_readers_get_whole_frames_each_taken_once(mode):
     gc.set_threshold(50)
     gc.callbacks.append(yield_the_lock)
     try:
-        with websockets_server(sending(hello(), *map(numbered, range(count)))) as server:
+        # Sent in one write, faster than the readers take it: pulls take many frames.
+        stream = b"".join(ws_frame(OP_BINARY, numbered(n)) for n in range(count))
+        script = [accept(with_binary=[hello()]), send_raw(stream), send_close(1000), close_tcp()]
+        with ScriptedServer(script) as server:
             with quorl_sdk.connect_url(server.url, mode=mode, timeout=scaled(10)) as client:
                 threads = [threading.Thread(target=lambda i=i: results[i].extend(readers[i](client)))
                            for i in range(len(readers))]
@@ -369,11 +377,11 @@ def test_concurrent_readers_get_whole_frames_each_taken_once(mode):
     assert all(frame.seq == frame.values[0] == frame.values[-1] for frame in newest)
     seqs = sorted(seq for seq, _, _ in taken)
     assert len(seqs) == len(set(seqs)) and len(seqs) + dropped == count
-    assert (mode == "latest" or dropped == 0) and all(results)
+    assert mode == "latest" or dropped == 0
 
 
 def yield_the_lock(phase, info):
-    time.sleep(0)  # lets another thread run in the middle of the call that collects
+    time.sleep(0.0001)  # lets another thread run in the middle of the call that collects
 
 
 def test_pull_into_fills_the_callers_arrays_in_order_up_to_their_capacity():

@@ -371,7 +371,9 @@ Take write_frame(Sink& sink, const FrameRecord& record, const FrameRecord*& unpl
 // Raises KeyError((kind, side)) for a frame whose stream has no arrays.
 PyObject* raise_unplaced(std::uint8_t type, std::uint8_t side) {
   owned_ref key(PyTuple_Pack(2, kind_object(type), side_object(side)));
-  if (key) PyErr_SetObject(PyExc_KeyError, key.get());
+  if (!key) return nullptr;
+  owned_ref arguments(PyTuple_Pack(1, key.get()));  // a tuple value would be the arguments
+  if (arguments) PyErr_SetObject(PyExc_KeyError, arguments.get());
   return nullptr;
 }
 

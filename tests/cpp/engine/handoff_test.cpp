@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace quorl_engine {
 namespace {
@@ -122,9 +124,9 @@ std::map<std::size_t, std::uint64_t> newest_seqs(const Handoff& handoff) {
   return seqs;
 }
 
-class newest_frames : public testing::TestWithParam<Mode> {};
+class each_mode : public testing::TestWithParam<Mode> {};
 
-TEST_P(newest_frames, are_the_newest_of_each_stream_whether_waiting_or_taken) {
+TEST_P(each_mode, newest_frames_are_the_newest_of_each_stream_whether_waiting_or_taken) {
   Handoff handoff(GetParam(), 16);
   const std::size_t body_stream = *stream_index(quorl_protocol::MSG_BODY_ISB_ANGLES, NO_SIDE);
   const std::size_t left = *stream_index(quorl_protocol::MSG_HAND_LANDMARKS, 0);
@@ -142,7 +144,7 @@ TEST_P(newest_frames, are_the_newest_of_each_stream_whether_waiting_or_taken) {
   EXPECT_EQ(newest_seqs(handoff), (Seqs{{body_stream, 2}, {left, 3}}));
 }
 
-TEST_P(newest_frames, are_never_older_than_a_frame_still_waiting) {
+TEST_P(each_mode, newest_frames_are_never_older_than_a_frame_still_waiting) {
   // A consumer that takes a frame and sees more waiting must be shown one
   // of those, not the one it took, while the producer keeps handing over.
   constexpr std::uint64_t COUNT = 100'000;
@@ -166,7 +168,41 @@ TEST_P(newest_frames, are_never_older_than_a_frame_still_waiting) {
   producer.join();
 }
 
-INSTANTIATE_TEST_SUITE_P(handoff, newest_frames, testing::Values(Mode::lossless, Mode::latest),
+TEST_P(each_mode, every_item_goes_to_one_of_several_consumers_taking_at_once) {
+  constexpr std::uint64_t COUNT = 200'000;
+  Handoff handoff(GetParam(), 64);
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    for (std::uint64_t seq = 0; seq < COUNT; ++seq) handoff.put(body(seq));
+    handoff.flush();
+    done.store(true);
+  });
+  std::vector<std::vector<std::uint64_t>> taken(3);
+  std::vector<std::thread> consumers;
+  for (auto& mine : taken) {
+    consumers.emplace_back([&] {
+      std::array<std::optional<FrameRecord>, STREAM_COUNT> newest;
+      Item out;
+      while (!done.load() || handoff.size() > 0) {
+        if (handoff.pop(out)) mine.push_back(std::get<FrameRecord>(out).seq);
+        handoff.take_each([&](Item& item) {
+          mine.push_back(std::get<FrameRecord>(item).seq);
+          return mine.size() % 8 == 0 ? Take::item_and_stop : Take::item;
+        });
+        handoff.newest(newest);
+      }
+    });
+  }
+  producer.join();
+  for (auto& consumer : consumers) consumer.join();
+  std::vector<std::uint64_t> all;
+  for (const auto& mine : taken) all.insert(all.end(), mine.begin(), mine.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+  EXPECT_EQ(all.size() + handoff.dropped(), COUNT);
+}
+
+INSTANTIATE_TEST_SUITE_P(handoff, each_mode, testing::Values(Mode::lossless, Mode::latest),
                          [](const auto& mode) {
                            return mode.param == Mode::lossless ? "lossless" : "latest";
                          });
