@@ -145,5 +145,6 @@ def start(by_url: bool, target: object, resolved: dict[str, object]) -> _engine.
     return begin(
         target, resolved["reconnect"], resolved["base_delay_ms"], resolved["max_delay_ms"],
         resolved["max_retries"], resolved["mode"] is Mode.LATEST, resolved["max_queue"],
-        _kind_mask(resolved["kinds"]), resolved["wait"], resolved["timeout"],
+        _kind_mask(resolved["kinds"]),  # type: ignore[arg-type]
+        resolved["wait"], resolved["timeout"],
     )
