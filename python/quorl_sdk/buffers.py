@@ -65,10 +65,10 @@ class Buffers:
     Attributes:
         capacity: frames per stream that one pull writes at most.
         streams: the ``(kind, side)`` keys that have arrays.
-        time: per key, float64 ``(capacity,)``: receive times on
+        time: a read-only mapping from each key to float64 ``(capacity,)``: receive times on
             ``time.monotonic()``'s clock.
-        seq: per key, int64 ``(capacity,)``: sequence numbers.
-        values: per key, float64 ``(capacity, groups, 4)``, or
+        seq: the same to int64 ``(capacity,)``: sequence numbers.
+        values: the same to float64 ``(capacity, groups, 4)``, or
             ``(capacity, 21)`` for angles, bit for bit as the server sent them.
 
     After a pull, the first :meth:`count` rows of a stream's arrays hold its

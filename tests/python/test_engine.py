@@ -206,16 +206,23 @@ def special_values(count: int, start: float) -> list[float]:
     return [specials[i] if i < len(specials) else start + i for i in range(count)]
 
 
-def test_pull_returns_every_frame_bit_for_bit_per_stream():
-    """pull() batches hold the values sent, exactly, with seq and time per frame."""
-    numpy = pytest.importorskip("numpy")
+def special_frames(count: int) -> tuple[dict[tuple[FrameKind, int | None], list[list[float]]],
+                                         list[bytes]]:
+    """Frames of three streams holding special_values(), and the values sent per stream."""
     sent: dict[tuple[FrameKind, int | None], list[list[float]]] = {}
     frames = []
-    for n in range(200):
+    for n in range(count):
         kind, side = (MSG_HAND_LANDMARKS, n % 2) if n % 3 else (MSG_HAND_ISB_ANGLES, 0)
         values = special_values(FrameKind(kind).value_count, float(n))
         sent.setdefault((FrameKind(kind), side), []).append(values)
         frames.append(encode(kind, side, values))
+    return sent, frames
+
+
+def test_pull_returns_every_frame_bit_for_bit_per_stream():
+    """pull() batches hold the values sent, exactly, with seq and time per frame."""
+    numpy = pytest.importorskip("numpy")
+    sent, frames = special_frames(200)
     with websockets_server(sending(hello(), *frames, then_close=False)) as server:
         with quorl_sdk.connect_url(server.url, timeout=scaled(5)) as client:
             got: dict[tuple[FrameKind, int | None], list[object]] = {}
@@ -388,13 +395,7 @@ def test_pull_into_fills_the_callers_arrays_in_order_up_to_their_capacity():
     """pull_into() writes each frame bit for bit into the next row of its stream, no more
     than the buffers hold per call; the rest waits for the next call."""
     numpy = pytest.importorskip("numpy")
-    sent: dict[tuple[FrameKind, int | None], list[list[float]]] = {}
-    frames = []
-    for n in range(200):
-        kind, side = (MSG_HAND_LANDMARKS, n % 2) if n % 3 else (MSG_HAND_ISB_ANGLES, 0)
-        values = special_values(FrameKind(kind).value_count, float(n))
-        sent.setdefault((FrameKind(kind), side), []).append(values)
-        frames.append(encode(kind, side, values))
+    sent, frames = special_frames(200)
     buffers = quorl_sdk.Buffers(10, kinds=[FrameKind.HAND_LANDMARKS, FrameKind.HAND_ISB_ANGLES])
     arrays = dict(buffers.values)
     got: dict[tuple[FrameKind, int | None], list[object]] = {key: [] for key in sent}
