@@ -4,6 +4,7 @@ errors, asyncio waiters, frame times and sequence numbers, pull(), kinds= and wa
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import gc
 import math
 import os
@@ -298,46 +299,40 @@ def numbered(n: int) -> bytes:
     return encode(kind, side, [float(n)] * FrameKind(kind).value_count)
 
 
-def read_by_recv(client):
+def rows(batches) -> list[tuple[int, float, float]]:
+    """(seq, first value, last value) of each frame of some batches."""
     taken = []
-    while True:
-        try:
-            frame = client.recv()
-        except EOFError:
-            return taken
-        taken.append((frame.seq, frame.values[0], frame.values[-1]))
+    for batch in batches:
+        values = batch.values.reshape(len(batch), batch.kind.value_count)
+        taken.extend(zip(batch.seq.tolist(), values[:, 0].tolist(), values[:, -1].tolist()))
+    return taken
 
 
-def read_by_iteration(client):
-    return [(frame.seq, frame.values[0], frame.values[-1]) for frame in client]
-
-
-def read_by_pull(client):
+def until_the_end(take) -> list[tuple[int, float, float]]:
+    """What ``take()`` returns, call after call, until the stream ends."""
     taken = []
-    while True:
-        try:
-            batches = client.pull()
-        except EOFError:
-            return taken
-        for batch in batches.values():
-            values = batch.values.reshape(len(batch), -1)
-            taken.extend(zip(batch.seq.tolist(), values[:, 0].tolist(), values[:, -1].tolist()))
+    with contextlib.suppress(EOFError):
+        while True:
+            taken.extend(take())
+    return taken
 
 
-def read_by_pull_into(client):
-    numpy_empty = pytest.importorskip("numpy").zeros((0, 1))
-    buffers = quorl_sdk.Buffers(16)
-    taken = []
-    while True:
-        try:
-            client.pull_into(buffers)
-        except EOFError:
-            return taken
-        for key in buffers.streams:
-            n = buffers.count(key)
-            values = buffers.values[key][:n].reshape(n, -1) if n else numpy_empty
-            taken.extend(zip(buffers.seq[key][:n].tolist(), values[:, 0].tolist(),
-                             values[:, -1].tolist()))
+def pulled_into(client, buffers) -> list[tuple[int, float, float]]:
+    client.pull_into(buffers)
+    return rows(buffers[key] for key in buffers.streams)
+
+
+def whole(frame) -> tuple[int, float, float]:
+    return frame.seq, frame.values[0], frame.values[-1]
+
+
+READERS = [
+    lambda client: until_the_end(lambda: [whole(client.recv())]),
+    lambda client: [whole(frame) for frame in client],
+    lambda client: until_the_end(lambda: rows(client.pull().values())),
+    lambda client: until_the_end(lambda: rows(client.pull().values())),
+    lambda client: until_the_end(lambda b=quorl_sdk.Buffers(16): pulled_into(client, b)),
+]
 
 
 @pytest.mark.parametrize("mode", ["lossless", "latest"])
@@ -348,8 +343,7 @@ def test_concurrent_readers_get_whole_frames_each_taken_once(mode):
     mode loses none; latest mode loses only the frames it counts as dropped."""
     pytest.importorskip("numpy")
     count = 50_000
-    readers = [read_by_recv, read_by_iteration, read_by_pull, read_by_pull, read_by_pull_into]
-    results: list[list[tuple[int, float, float]]] = [[] for _ in readers]
+    taken: list[tuple[int, float, float]] = []
     newest: list[object] = []
     done = threading.Event()
 
@@ -366,20 +360,19 @@ def test_concurrent_readers_get_whole_frames_each_taken_once(mode):
         script = [accept(with_binary=[hello()]), send_raw(stream), send_close(1000), close_tcp()]
         with ScriptedServer(script) as server:
             with quorl_sdk.connect_url(server.url, mode=mode, timeout=scaled(10)) as client:
-                threads = [threading.Thread(target=lambda i=i: results[i].extend(readers[i](client)))
-                           for i in range(len(readers))]
-                threads.append(threading.Thread(target=look_at_latest, args=(client,)))
-                for thread in threads:
+                readers = [threading.Thread(target=lambda r=r: taken.extend(r(client)))
+                           for r in READERS]
+                watcher = threading.Thread(target=look_at_latest, args=(client,))
+                for thread in (*readers, watcher):
                     thread.start()
-                for thread in threads[:-1]:
+                for thread in readers:
                     thread.join(scaled(60))
                 done.set()
-                threads[-1].join()
+                watcher.join()
                 dropped = client.dropped
     finally:
         gc.callbacks.remove(yield_the_lock)
         gc.set_threshold(*threshold)
-    taken = [frame for result in results for frame in result]
     assert all(seq == first == last for seq, first, last in taken)
     assert all(frame.seq == frame.values[0] == frame.values[-1] for frame in newest)
     seqs = sorted(seq for seq, _, _ in taken)
