@@ -309,11 +309,6 @@ def until_the_end(take) -> list[tuple[int, float, float]]:
     return taken
 
 
-def pulled_into(client, buffers) -> list[tuple[int, float, float]]:
-    client.pull_into(buffers)
-    return rows(buffers[key] for key in buffers.streams)
-
-
 def whole(frame) -> tuple[int, float, float]:
     return frame.seq, frame.values[0], frame.values[-1]
 
@@ -323,7 +318,8 @@ READERS = [
     lambda client: [whole(frame) for frame in client],
     lambda client: until_the_end(lambda: rows(client.pull().values())),
     lambda client: until_the_end(lambda: rows(client.pull().values())),
-    lambda client: until_the_end(lambda b=quorl_sdk.Buffers(16): pulled_into(client, b)),
+    lambda client: until_the_end(lambda b=quorl_sdk.Buffers(16): client.pull_into(b) and rows(
+        b[key] for key in b.streams)),
 ]
 
 
