@@ -1,9 +1,14 @@
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/http/field.hpp>
+#include <cerrno>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -138,6 +143,29 @@ std::optional<std::string_view> unrequested_in(const websocket::response_type& r
   return std::nullopt;
 }
 
+// Opens `socket` for `address` close-on-exec from its first instant: a child
+// that another thread starts meanwhile (os.system, subprocess) must not hold
+// the connection open after the client has closed it. Asio's own open() leaves
+// the descriptor inheritable.
+error_code open_close_on_exec(Socket& socket, const tcp::endpoint& address) {
+  const tcp protocol = address.protocol();
+#ifdef SOCK_CLOEXEC
+  const int fd = ::socket(protocol.family(), protocol.type() | SOCK_CLOEXEC, protocol.protocol());
+  if (fd < 0) return {errno, boost::system::system_category()};
+  error_code ec;
+  socket.assign(protocol, fd, ec);
+  if (ec) ::close(fd);
+  return ec;
+#else
+  error_code ec;
+  socket.open(protocol, ec);
+  if (!ec && ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC) < 0) {
+    ec = {errno, boost::system::system_category()};
+  }
+  return ec;
+#endif
+}
+
 // Connects to the first address that accepts; the error is that of the last
 // address tried. Stops as soon as the deadline has closed the attempt.
 net::awaitable<error_code> connect_first(Socket& socket,
@@ -147,7 +175,8 @@ net::awaitable<error_code> connect_first(Socket& socket,
   for (const auto& address : addresses) {
     error_code ignored;
     socket.close(ignored);
-    std::tie(ec) = co_await socket.async_connect(address, use_tuple);
+    ec = open_close_on_exec(socket, address);
+    if (!ec) std::tie(ec) = co_await socket.async_connect(address, use_tuple);
     if (!ec || deadline.aborted()) break;
   }
   co_return ec;

@@ -9,9 +9,9 @@
 #include <utility>
 
 #include "args.hpp"
+#include "client_error.hpp"
 #include "convert.hpp"
 #include "gil.hpp"
-#include "map_error.hpp"
 #include "panic.hpp"
 #include "quorl_sdk/addressing.hpp"
 #include "quorl_sdk/builder.hpp"
@@ -101,7 +101,7 @@ PyObject* connect_with(QuorlClientBuilder builder, Connect connect) {
   auto outcome = without_gil([&] { return runtime->run(connect(std::move(builder))); });
   if (!outcome) {
     runtime.reset();
-    map_error(outcome.error());
+    raise_client_error(outcome.error(), builtin_error_classes());
     return nullptr;
   }
   return new_raw_client(Connection(std::move(runtime), std::move(*outcome)));

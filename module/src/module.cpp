@@ -139,6 +139,9 @@ bool claim_interpreter() {
 PyObject* import_module() {
   if (!claim_interpreter()) return nullptr;
   if (module_object != nullptr) return new_ref(module_object).release();
+  // Made now rather than at a first fault, so that quorl_sdk._engine finds
+  // the class when it is imported and raises the same one.
+  if (panic_exception_type() == nullptr) return nullptr;
   owned_ref module(PyModule_Create2(&module_def, kModuleApiVersion));
   if (!module || !register_contents(module.get())) return nullptr;
   module_object = new_ref(module.get()).release();

@@ -8,10 +8,10 @@
 #include <new>
 #include <utility>
 
+#include "client_error.hpp"
 #include "convert.hpp"
 #include "flatten.hpp"
 #include "gil.hpp"
-#include "map_error.hpp"
 #include "panic.hpp"
 
 namespace quorl_module {
@@ -155,7 +155,7 @@ PyObject* RawClient_next(PyObject* self) {
     // The end of the stream: null without an exception, that is StopIteration.
     if (!outcome) return nullptr;
     if (!*outcome) {
-      map_error(outcome->error());
+      raise_client_error(outcome->error(), builtin_error_classes());
       return nullptr;
     }
     return flatten(**outcome);

@@ -23,21 +23,24 @@ stream; ``client.pull()`` takes everything waiting as numpy arrays;
 Errors are the classes of :mod:`quorl_sdk.errors`.
 """
 
-from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
-
 from quorl_sdk._version import __version__
-from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
-from quorl_sdk.buffers import Buffers
-from quorl_sdk.client import Batch, Client, Mode, connect, connect_url
-from quorl_sdk.errors import (
-    FrameError,
-    FrameTimeout,
-    IncompatibleProtocol,
-    QuorlError,
-    ServerNotFound,
-    StreamError,
-)
-from quorl_sdk.frames import Frame, FrameKind, decode_frame
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
+
+    from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
+    from quorl_sdk.buffers import Buffers
+    from quorl_sdk.client import Batch, Client, Mode, connect, connect_url
+    from quorl_sdk.errors import (
+        FrameError,
+        FrameTimeout,
+        IncompatibleProtocol,
+        QuorlError,
+        ServerNotFound,
+        StreamError,
+    )
+    from quorl_sdk.frames import Frame, FrameKind, decode_frame
 
 __all__ = [
     "__version__",
@@ -63,3 +66,35 @@ __all__ = [
     "connect_url_async",
     "decode_frame",
 ]
+
+# The module of each name above, loaded on first use. Loading them (the native
+# module above all) takes tens of milliseconds, which a program must be able
+# to spend after its own first instructions: the command line sets up its
+# handling of Ctrl-C before.
+_LAZY = {
+    "_quorl_sdk": ("WEBSOCKET_PORT_END", "WEBSOCKET_PORT_START"),
+    "quorl_sdk.aio": ("AsyncClient", "Connecting", "connect_async", "connect_url_async"),
+    "quorl_sdk.buffers": ("Buffers",),
+    "quorl_sdk.client": ("Batch", "Client", "Mode", "connect", "connect_url"),
+    "quorl_sdk.errors": (
+        "FrameError", "FrameTimeout", "IncompatibleProtocol", "QuorlError", "ServerNotFound",
+        "StreamError",
+    ),
+    "quorl_sdk.frames": ("Frame", "FrameKind", "decode_frame"),
+}  # fmt: skip
+_HOMES = {name: module for module, names in _LAZY.items() for name in names}
+
+
+def __getattr__(name: str) -> object:
+    module = _HOMES.get(name)
+    if module is None:
+        raise AttributeError(f"module 'quorl_sdk' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_HOMES})

@@ -8,7 +8,6 @@ checks them and starts the native engine, which connects on its own thread.
 from __future__ import annotations
 
 import enum
-import math
 from collections.abc import Iterable
 
 from quorl_sdk import _engine
@@ -64,19 +63,16 @@ DEFAULTS: dict[str, object] = {
 }
 
 
-def check_timeout(name: str, value: object) -> None:
-    """Accepts None or a number of seconds that is at least 0.
+def check_timeout(name: str, value: object) -> float | None:
+    """Reads None or a real number of seconds that is at least 0, as every native call does.
+
+    Returns ``value`` as a float (infinity for an int too large for one), or None.
 
     Raises:
         TypeError: ``value`` is neither a number nor None.
         ValueError: ``value`` is negative or NaN.
     """
-    if value is None:
-        return
-    if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise TypeError(f"{name} must be a number of seconds or None, got {type(value).__name__}")
-    if math.isnan(value) or value < 0:
-        raise ValueError(f"{name} must be at least 0 seconds, got {value!r}")
+    return _engine.seconds(name, value)
 
 
 def _check_mode(mode: object) -> Mode:
@@ -87,8 +83,11 @@ def _check_mode(mode: object) -> Mode:
 
 
 def _check_max_queue(max_queue: object) -> int:
-    if isinstance(max_queue, bool) or not isinstance(max_queue, int):
+    # Any integer will do, numpy's included: whatever has __index__.
+    index = getattr(type(max_queue), "__index__", None)
+    if isinstance(max_queue, bool) or index is None:
         raise TypeError(f"max_queue must be an int, got {type(max_queue).__name__}")
+    max_queue = int(index(max_queue))
     if not 1 <= max_queue <= _engine.MAX_QUEUE:
         raise ValueError(f"max_queue must be from 1 to {_engine.MAX_QUEUE}, got {max_queue}")
     return max_queue
@@ -126,9 +125,9 @@ def resolve(options: dict[str, object]) -> dict[str, object]:
         raise TypeError(f"unexpected option {sorted(unknown)[0]!r}")
     resolved = {**DEFAULTS, **options}
     resolved["mode"] = _check_mode(resolved["mode"])
-    _check_max_queue(resolved["max_queue"])
+    resolved["max_queue"] = _check_max_queue(resolved["max_queue"])
     for name in ("timeout", "close_timeout", "wait"):
-        check_timeout(name, resolved[name])
+        resolved[name] = check_timeout(name, resolved[name])
     resolved["kinds"] = _check_kinds(resolved["kinds"])
     return resolved
 

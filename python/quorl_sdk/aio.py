@@ -16,6 +16,7 @@ asyncio is imported by these functions, not by ``import quorl_sdk``.
 
 from __future__ import annotations
 
+from collections.abc import Coroutine
 
 from quorl_sdk.client import Batch, Handle, batches, open_stream
 from quorl_sdk.errors import FrameTimeout
@@ -26,7 +27,7 @@ if TYPE_CHECKING:
     import asyncio
     from collections.abc import Callable, Generator
     from types import EllipsisType, TracebackType
-    from typing import TypeVar
+    from typing import Any, TypeVar
 
     from typing_extensions import Unpack
 
@@ -285,11 +286,12 @@ class AsyncClient(Handle):
         return f"<quorl_sdk.AsyncClient port={self.port} mode={self.mode.value} {state}>"
 
 
-class Connecting:
-    """What :func:`connect_async` returns: await it, or use it with ``async with``.
+class Connecting(Coroutine["object", "object", "AsyncClient"]):
+    """What :func:`connect_async` returns: await it, use it with ``async with``, or hand it
+    to ``asyncio.run()`` or ``asyncio.create_task()``, which take it as the coroutine it is.
 
     The options are checked at once; the connection is made on the engine
-    thread when the object is awaited or entered.
+    thread when the object is awaited, entered or run.
     """
 
     def __init__(self, by_url: bool, target: object, options: dict[str, object]) -> None:
@@ -301,6 +303,8 @@ class Connecting:
         # and a one-shot iterable of kinds is read once.
         self._options = resolve(options)
         self._client: AsyncClient | None = None
+        # The connection run step by step by a task (send, throw), once started.
+        self._running: Coroutine[object, object, AsyncClient] | None = None
 
     async def _open(self) -> AsyncClient:
         stream, resolved = open_stream(self._by_url, self._target, self._options)
@@ -319,6 +323,25 @@ class Connecting:
     def __await__(self) -> Generator[object, None, AsyncClient]:
         return self._open().__await__()
 
+    def _run(self) -> Coroutine[object, object, AsyncClient]:
+        if self._running is None:
+            self._running = self._open()
+        return self._running
+
+    def send(self, value: object) -> object:
+        return self._run().send(value)
+
+    def throw(
+        self, kind: Any, error: Any = None, traceback: TracebackType | None = None, /
+    ) -> object:
+        if error is None and traceback is None:
+            return self._run().throw(kind)
+        return self._run().throw(kind, error, traceback)  # the old three-argument form
+
+    def close(self) -> None:
+        if self._running is not None:
+            self._running.close()
+
     async def __aenter__(self) -> AsyncClient:
         self._client = await self._open()
         return self._client
@@ -335,7 +358,8 @@ def connect_async(port: int | None = None, **options: Unpack[Options]) -> Connec
     """Connects to a Quorl server on ``127.0.0.1`` for asyncio.
 
     ``await connect_async(...)`` returns an :class:`AsyncClient`;
-    ``async with connect_async(...) as client:`` also closes it at the end.
+    ``async with connect_async(...) as client:`` also closes it at the end;
+    ``asyncio.create_task(connect_async(...))`` connects in a task of its own.
     The options are those of :func:`quorl_sdk.connect`.
 
     Raises:

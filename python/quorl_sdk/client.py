@@ -149,9 +149,7 @@ class Handle:
 
     def _wait(self, timeout: float | None | EllipsisType) -> float | None:
         """Returns the wait that ``timeout`` asks for, checked."""
-        wait = self._timeout if timeout is ... else timeout
-        check_timeout("timeout", wait)
-        return wait
+        return check_timeout("timeout", self._timeout if timeout is ... else timeout)
 
 
 class Client(Handle):
@@ -316,6 +314,10 @@ def connect(port: int | None = None, **options: Unpack[Options]) -> Client:
         wait: seconds to keep trying the first connection while no server
             answers, for a program started before its server; None (the
             default) tries once.
+
+    Seconds, here and in every call that waits, are any real number from 0
+    (an int, a float, a numpy scalar) or None; a span longer than a clock can
+    count, such as ``sys.maxsize`` or ``math.inf``, waits without end.
 
     The connection is made on the engine thread; this thread waits for it and
     answers Ctrl-C meanwhile (the attempt is then abandoned).

@@ -13,7 +13,17 @@ suffix      what :func:`export` writes
 ``.parquet``  one file per table beside OUT: ``OUT-STEM_TABLE.parquet``
 ``.h5``     one HDF5 file OUT with one table (a compound dataset) per
 ``.hdf5``   (kind, side), its kind and side as attributes
+``.c3d``    landmarks as points and angles as analog channels, on one
+            uniform clock (:mod:`quorl_sdk.c3d`)
+``.trc``    landmarks, on one uniform clock (:mod:`quorl_sdk.opensim`)
+``.mot``    angles, on one uniform clock
+``.sto``    quaternions, on one uniform clock
 ==========  ===========================================================
+
+Every format keeps both start times of the recording, on the wall clock and
+on the monotonic clock, and its lost/reconnected marks (:func:`metadata`):
+CSV in a sidecar ``OUT-STEM.json``, Parquet in each file's schema metadata,
+HDF5 in the file's attributes, the others in their headers or parameters.
 
 Values are copied from the recorded bytes, never computed: numpy arrays,
 data frames, Parquet and HDF5 keep every value bit for bit (NaN payloads,
@@ -30,6 +40,7 @@ the extra.
 from __future__ import annotations
 
 import csv
+import json
 import os
 from collections.abc import Callable
 from pathlib import Path
@@ -38,7 +49,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 from quorl_sdk import wire
 from quorl_sdk._extras import require
 from quorl_sdk.frames import FrameKind
-from quorl_sdk.recording import RecordingReader
+from quorl_sdk.recording import MarkKind, RecordingReader
+from quorl_sdk.skeleton import DEFAULT, Skeleton
 
 if TYPE_CHECKING:
     import numpy
@@ -46,11 +58,15 @@ if TYPE_CHECKING:
 
 __all__ = [
     "FORMATS",
+    "NoFramesError",
+    "Settings",
     "StreamKey",
     "Table",
     "UnknownFormatError",
     "data_frames",
     "export",
+    "metadata",
+    "metadata_texts",
     "table_name",
     "tables",
 ]
@@ -62,6 +78,10 @@ _EXTRA = "export"
 
 class UnknownFormatError(ValueError):
     """The suffix of an output file names no format :func:`export` writes."""
+
+
+class NoFramesError(ValueError):
+    """A recording has no frames, or too few of those a format holds."""
 
 
 class Table(NamedTuple):
@@ -123,8 +143,9 @@ def tables(recording: RecordingReader) -> dict[StreamKey, Table]:
 def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
     """Returns one ``pandas.DataFrame`` per (kind, side): ``time``, then one column per value.
 
-    Each frame's ``attrs`` hold ``kind``, ``side`` and ``started_ns`` (the
-    wall-clock start of the recording in nanoseconds since the Unix epoch).
+    Each frame's ``attrs`` hold ``kind``, ``side``, and the recording's
+    :func:`metadata`: ``started_ns`` (the wall-clock start in nanoseconds
+    since the Unix epoch), ``monotonic_ns`` and ``marks``.
 
     Raises:
         quorl_sdk.recording.RecordingError, OSError: as :func:`tables`.
@@ -132,11 +153,58 @@ def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
     """
     pd = require("pandas", _EXTRA, "reading a recording as data frames")
     result = {}
+    found = metadata(recording)
     for key, table in tables(recording).items():
         frame = pd.DataFrame(table.columns(), columns=["time", *key[0].columns], copy=False)
-        frame.attrs.update(_attributes(key, recording))
+        frame.attrs.update(_attributes(key, recording), **found)
         result[key] = frame
     return result
+
+
+class Settings(NamedTuple):
+    """What an export may be asked beyond its files.
+
+    Attributes:
+        skeleton: names the points and columns of the formats that use names.
+        rate: the rate in Hz of the uniform clock of the formats written on
+            one; None measures it from the recording.
+    """
+
+    skeleton: Skeleton = DEFAULT
+    rate: float | None = None
+
+
+def metadata(recording: RecordingReader) -> dict[str, Any]:
+    """Returns what every export keeps of a recording beside its frames.
+
+    ``started_ns``: the wall-clock start, nanoseconds since the Unix epoch;
+    ``monotonic_ns``: the start on the monotonic clock (the clock of
+    ``time.monotonic_ns()`` and of LSL time stamps), None for recordings
+    older than it; ``marks``: ``[name, time_ns]`` for each mark in order,
+    ``name`` being ``"lost"`` or ``"reconnected"``, ``time_ns`` from the start.
+    """
+    marks = [
+        [mark.kind.name.lower() if isinstance(mark.kind, MarkKind) else str(mark.kind),
+         mark.time_ns]
+        for mark in recording.marks()
+    ]  # fmt: skip
+    return {
+        "started_ns": recording.started_ns,
+        "monotonic_ns": recording.monotonic_ns,
+        "marks": marks,
+    }
+
+
+def metadata_texts(recording: RecordingReader) -> dict[str, str]:
+    """Returns :func:`metadata` as texts, for formats whose metadata are strings:
+    ``monotonic_ns`` empty when unknown, ``marks`` as JSON."""
+    found = metadata(recording)
+    monotonic = found["monotonic_ns"]
+    return {
+        "started_ns": str(found["started_ns"]),
+        "monotonic_ns": "" if monotonic is None else str(monotonic),
+        "marks": json.dumps(found["marks"], separators=(",", ":")),
+    }
 
 
 def _attributes(key: StreamKey, recording: RecordingReader) -> dict[str, Any]:
@@ -152,9 +220,11 @@ def _per_table_paths(out: Path, found: dict[StreamKey, Table]) -> dict[StreamKey
     return {key: out.with_name(f"{out.stem}_{table_name(key)}{out.suffix}") for key in found}
 
 
-def _write_csv(out: Path, recording: RecordingReader) -> list[Path]:
+def _write_csv(out: Path, recording: RecordingReader, settings: Settings) -> list[Path]:
     found = tables(recording)
     paths = _per_table_paths(out, found)
+    sidecar = out.with_suffix(".json")
+    sidecar.write_text(json.dumps(metadata(recording)) + "\n")
     for key, table in found.items():
         with open(paths[key], "w", newline="") as file:
             writer = csv.writer(file)
@@ -162,10 +232,10 @@ def _write_csv(out: Path, recording: RecordingReader) -> list[Path]:
             # tolist() gives Python floats, whose repr is the shortest text of the same binary64.
             for row in table.columns().tolist():
                 writer.writerow([repr(value) for value in row])
-    return list(paths.values())
+    return [*paths.values(), sidecar]
 
 
-def _write_parquet(out: Path, recording: RecordingReader) -> list[Path]:
+def _write_parquet(out: Path, recording: RecordingReader, settings: Settings) -> list[Path]:
     pa = require("pyarrow", _EXTRA, "exporting to Parquet")
     parquet = require("pyarrow.parquet", _EXTRA, "exporting to Parquet")
     found = tables(recording)
@@ -173,20 +243,24 @@ def _write_parquet(out: Path, recording: RecordingReader) -> list[Path]:
     for key, table in found.items():
         names = ["time", *key[0].columns]
         data = table.columns()
-        metadata = {name: str(value) for name, value in _attributes(key, recording).items()}
+        texts = {name: str(value) for name, value in _attributes(key, recording).items()}
+        texts.update(metadata_texts(recording))
         arrow = pa.table({name: data[:, index] for index, name in enumerate(names)})
-        arrow = arrow.replace_schema_metadata(metadata)
+        arrow = arrow.replace_schema_metadata(texts)
         # Dictionary encoding would hash values and could fold NaNs of different payloads.
         parquet.write_table(arrow, paths[key], use_dictionary=False)
     return list(paths.values())
 
 
-def _write_hdf5(out: Path, recording: RecordingReader) -> list[Path]:
+def _write_hdf5(out: Path, recording: RecordingReader, settings: Settings) -> list[Path]:
     h5py = require("h5py", _EXTRA, "exporting to HDF5")
     np = require("numpy", _EXTRA, "exporting to HDF5")
     found = tables(recording)
     with h5py.File(out, "w") as file:
-        file.attrs["started_ns"] = recording.started_ns
+        for name, value in metadata(recording).items():
+            # HDF5 has no null; marks are a list of pairs of mixed types, kept as JSON.
+            if value is not None:
+                file.attrs[name] = json.dumps(value) if name == "marks" else value
         for key, table in found.items():
             names = ["time", *key[0].columns]
             rows = np.ascontiguousarray(table.columns())
@@ -197,22 +271,45 @@ def _write_hdf5(out: Path, recording: RecordingReader) -> list[Path]:
     return [out]
 
 
+def _write_c3d(out: Path, recording: RecordingReader, settings: Settings) -> list[Path]:
+    from quorl_sdk import c3d
+
+    return c3d.write(out, recording, settings)
+
+
+def _opensim_writer(suffix: str) -> Callable[[Path, RecordingReader, Settings], list[Path]]:
+    def write(out: Path, recording: RecordingReader, settings: Settings) -> list[Path]:
+        from quorl_sdk import opensim
+
+        return opensim.WRITERS[suffix](out, recording, settings)
+
+    return write
+
+
 #: The writer of each file suffix.
-FORMATS: dict[str, Callable[[Path, RecordingReader], list[Path]]] = {
+FORMATS: dict[str, Callable[[Path, RecordingReader, Settings], list[Path]]] = {
     ".csv": _write_csv,
     ".parquet": _write_parquet,
     ".h5": _write_hdf5,
     ".hdf5": _write_hdf5,
+    ".c3d": _write_c3d,
+    **{suffix: _opensim_writer(suffix) for suffix in (".trc", ".mot", ".sto")},
 }
 
 
-def export(recording: PathLike, out: PathLike) -> list[Path]:
+def export(
+    recording: PathLike, out: PathLike, *, skeleton: Skeleton = DEFAULT, rate: float | None = None
+) -> list[Path]:
     """Writes the tables of the recording at ``recording`` in the format of ``out``'s suffix.
 
-    Returns the files written.
+    Returns the files written. ``skeleton`` names the points and columns of
+    C3D and OpenSim files, and ``rate`` (Hz) sets their clock (by default,
+    the recording's frame rate).
 
     Raises:
         UnknownFormatError: the suffix of ``out`` is none of :data:`FORMATS`.
+        NoFramesError: the recording has no frames, none of those the format
+            holds, or too few to measure its rate.
         quorl_sdk.recording.RecordingError: the recording is unreadable.
         OSError: a file cannot be read or written.
         MissingExtraError: a library the format needs is not installed.
@@ -223,4 +320,6 @@ def export(recording: PathLike, out: PathLike) -> list[Path]:
         known = ", ".join(FORMATS)
         raise UnknownFormatError(f"cannot tell the format of {out}: its suffix is none of {known}")
     with RecordingReader(recording) as reader:
-        return writer(path, reader)
+        if all(record.is_mark for record in reader.records()):
+            raise NoFramesError(f"{reader.path}: the recording has no frames")
+        return writer(path, reader, Settings(skeleton, rate))

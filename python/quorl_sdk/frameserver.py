@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import asyncio
 import math
+import os
 import socket
 import threading
 from collections.abc import Iterator
@@ -53,7 +54,8 @@ def _listen(host: str, port: int) -> socket.socket:
     try:
         return socket.create_server((host, port), family=family)
     except OSError as error:
-        reason = error.strerror or str(error)
+        # create_server adds the address to strerror: it is in the message already.
+        reason = os.strerror(error.errno) if error.errno is not None else str(error)
         raise PortUnavailableError(f"cannot serve on {host}:{port}: {reason}") from error
 
 
@@ -293,6 +295,7 @@ class FrameServer:
         self._open.add(connection)
         self.connection_count += 1
         closing = self._closing
+        _send_at_once(connection)
         try:
             await connection.send(wire.hello(self.version))
             await self._send_frames(connection, closing)
@@ -309,6 +312,18 @@ class FrameServer:
             ConnectionClosed: the connection ended.
         """
         raise NotImplementedError
+
+
+def _send_at_once(connection: ServerConnection) -> None:
+    """Turns off Nagle's algorithm, which holds a small frame back until the last is acknowledged.
+
+    asyncio does so only for sockets it makes itself; the listening socket here
+    is made by :func:`socket.create_server`, whose connections keep the delay
+    and send a tick's frames tens of milliseconds late, two ticks at once.
+    """
+    sock = connection.transport.get_extra_info("socket")
+    if sock is not None and sock.family in (socket.AF_INET, socket.AF_INET6):
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
 
 async def _close_connection(connection: ServerConnection, code: int) -> None:

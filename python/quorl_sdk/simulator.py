@@ -26,9 +26,9 @@ From the command line (see :mod:`quorl_sdk.cli.simulate`)::
                        [--restart-gap S] [--malformed SHARE] [--chatter]
                        [--duration S] [--seed N]
 
-The synthetic values follow these conventions, which the protocol leaves
-open: quaternions are (w, x, y, z) of unit length; landmarks are (x, y, z,
-visibility) in metres, y up; angles are in degrees; side 0 is the left hand.
+The synthetic values are laid out as :data:`quorl_sdk.skeleton.DEFAULT`
+describes, which the protocol leaves open; ``skeleton`` (``--skeleton FILE``)
+reorders names, components and sides, and picks units of lengths and angles.
 """
 
 from __future__ import annotations
@@ -43,6 +43,7 @@ from typing import TYPE_CHECKING
 from quorl_sdk import wire
 from quorl_sdk._motion import Motion
 from quorl_sdk.frameserver import DEFAULT_PORTS, FrameServer, PortUnavailableError, check
+from quorl_sdk.skeleton import DEFAULT, Skeleton
 
 if TYPE_CHECKING:
     from websockets.asyncio.server import ServerConnection
@@ -69,9 +70,11 @@ class Simulator(FrameServer):
             one-byte hello.
         chatter: send a text message, a ping and a pong after every tick.
         seed: seed of the choice of malformed frames, for repeatable runs.
+        skeleton: the layout of the frames (default :data:`~quorl_sdk.skeleton.DEFAULT`).
 
     Raises:
-        ValueError: an option is out of range.
+        ValueError: an option is out of range; SkeletonError (a ValueError)
+            when ``skeleton`` holds a name, side or unit the simulator does not know.
     """
 
     def __init__(
@@ -86,6 +89,7 @@ class Simulator(FrameServer):
         malformed: float = 0.0,
         chatter: bool = False,
         seed: int | None = None,
+        skeleton: Skeleton = DEFAULT,
     ) -> None:
         check(math.isfinite(rate) and rate > 0, f"rate {rate} must be a positive number of Hz")
         super().__init__(
@@ -100,14 +104,19 @@ class Simulator(FrameServer):
         self.malformed = malformed
         self.chatter = chatter
         self._random = random.Random(seed)
-        self._motion = Motion()
+        self._motion = Motion(skeleton)
 
     def describe(self) -> str:
         """Returns what is served, for the line a command prints once it serves."""
         return f"protocol v{self.version} at {self.rate:g} Hz"
 
     async def _send_frames(self, connection: ServerConnection, closing: asyncio.Event) -> None:
-        """Sends ticks on schedule; a late tick resets the schedule instead of bursting."""
+        """Sends ticks on a fixed schedule from the first; a tick missed altogether is skipped.
+
+        Each tick is due at a whole number of periods from the first, so that
+        lateness never adds up; after a stall the ticks it covered are dropped
+        rather than sent in a burst.
+        """
         loop = asyncio.get_running_loop()
         period = 1.0 / self.rate
         due = loop.time()
@@ -120,11 +129,11 @@ class Simulator(FrameServer):
                 await self._chatter(connection, tick, elapsed)
             tick += 1
             due += period
-            delay = due - loop.time()
-            if delay < -period:
-                due = loop.time()
+            late = loop.time() - due
+            if late > period:
+                due += math.floor(late / period) * period
             with suppress(asyncio.TimeoutError):
-                await asyncio.wait_for(closing.wait(), max(delay, 0.0))
+                await asyncio.wait_for(closing.wait(), max(due - loop.time(), 0.0))
 
     async def _chatter(self, connection: ServerConnection, tick: int, elapsed: float) -> None:
         """Sends the messages a client must skip: a text status, a ping and a pong."""

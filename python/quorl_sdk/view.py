@@ -7,18 +7,16 @@ recording. Both need matplotlib: ``pip install 'quorl-sdk[view]'``.
 The body is a front view: a landmark's first value is drawn to the right,
 its second upwards, its third (depth) is left out, and its fourth
 (visibility) sets how opaque the point is. The body fills the left panel, its
-hands drawn small at the wrists. The hands, labelled by the side number the
-server gives them ("side 0", "side 1"), are drawn enlarged on the right around
-their wrist (landmark 0), each twice: from the front (first value right,
-second up) and from the side (third value right, second up), so that fingers
-that bend towards the viewer do not collapse into lines. The picture is
-stamped with the time of its newest landmark frame. The protocol
-does not say which landmark is which, so the lines that join landmarks follow
-the layout that the simulator uses: 19 body landmarks (nose, neck, right
-shoulder, elbow, wrist, left shoulder, elbow, wrist, mid hip, right hip,
-knee, ankle, left hip, knee, ankle, right and left eye, right and left ear)
-and 21 hand landmarks (the wrist, then four points from the base to the tip
-of the thumb and of each finger). ``--no-lines`` draws the points alone.
+hands drawn small at the wrists. The hands, labelled by the name of their
+side and the side number the server gives them ("left hand (side 0)"), are
+drawn enlarged on the right around their first landmark (the wrist), each
+twice: from the front (first value right, second up) and from the side
+(third value right, second up), so that fingers that bend towards the viewer
+do not collapse into lines. The picture is stamped with the time of its
+newest landmark frame. The protocol does not say which landmark is which:
+the lines that join landmarks, and the names of the sides, come from a
+:mod:`quorl_sdk.skeleton` (by default the simulator's layout; ``--skeleton
+FILE`` on the command line). ``--no-lines`` draws the points alone.
 """
 
 from __future__ import annotations
@@ -30,6 +28,7 @@ from typing import TYPE_CHECKING, Any
 
 from quorl_sdk._extras import require
 from quorl_sdk.frames import Frame, FrameKind
+from quorl_sdk.skeleton import DEFAULT, Skeleton
 
 if TYPE_CHECKING:
     from matplotlib.artist import Artist
@@ -38,18 +37,6 @@ if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 __all__ = ["Pose", "PosePlot", "matplotlib_module", "render_png"]
-
-#: Lines of the body: pairs of landmark indices.
-BODY_LINES: tuple[tuple[int, int], ...] = (
-    (0, 1), (1, 2), (2, 3), (3, 4), (1, 5), (5, 6), (6, 7), (1, 8),
-    (8, 9), (9, 10), (10, 11), (8, 12), (12, 13), (13, 14),
-    (0, 15), (15, 17), (0, 16), (16, 18),
-)  # fmt: skip
-#: Lines of a hand: the three segments of the thumb and each finger (bases 1, 5, 9, 13
-#: and 17), the wrist to the thumb and to the index finger, and across the palm.
-HAND_LINES: tuple[tuple[int, int], ...] = tuple(
-    (joint, joint + 1) for base in range(1, 21, 4) for joint in range(base, base + 3)
-) + ((0, 1), (0, 5), (5, 9), (9, 13), (13, 17), (0, 17))
 
 #: Size of the picture in inches, and its resolution.
 FIGURE_SIZE = (9.0, 6.0)
@@ -103,6 +90,10 @@ class Pose:
         return self.body is not None and set(self.hands) >= {0, 1}
 
 
+def _title(skeleton: Skeleton, side: int) -> str:
+    return f"{str(skeleton.side_name(side)).replace('_', ' ')} (side {side})"
+
+
 def _seconds(time: float) -> str:
     return f"{time:.3f} s"
 
@@ -120,20 +111,29 @@ class PosePlot:
         figure: the figure to draw on.
         lines: join the landmarks with lines (see the module's docstring).
         clock: turns the pose's time into the stamp's text.
+        skeleton: the links between landmarks and the names of the sides.
     """
 
     def __init__(
-        self, figure: Figure, *, lines: bool = True, clock: Callable[[float], str] = _seconds
+        self,
+        figure: Figure,
+        *,
+        lines: bool = True,
+        clock: Callable[[float], str] = _seconds,
+        skeleton: Skeleton = DEFAULT,
     ) -> None:
         grid = figure.add_gridspec(2, 3, width_ratios=(3, 1.5, 1.5))
         self.figure = figure
         self.lines = lines
         self.clock = clock
-        self._body = _Panel(figure.add_subplot(grid[:, 0]), "body", BODY_LINES, lines)
+        body_links = skeleton.layout(FrameKind.BODY_LANDMARKS).links
+        self._hand_links = skeleton.layout(FrameKind.HAND_LANDMARKS).links
+        self._body = _Panel(figure.add_subplot(grid[:, 0]), "body", body_links, lines)
         self._hands = {
             (side, axes): _Panel(
-                figure.add_subplot(grid[side, 1 + column]), f"side {side}, {view}",
-                HAND_LINES, lines, axes,
+                figure.add_subplot(grid[side, 1 + column]),
+                f"{_title(skeleton, side)}, {view}",
+                self._hand_links, lines, axes,
             )
             for side in (0, 1)
             for column, (view, axes) in enumerate(_HAND_VIEWS)
@@ -153,7 +153,9 @@ class PosePlot:
         missing marks), so that the whole figure needs drawing again.
         """
         changed = self._body.show(pose.body)
-        self._body.show_beside([pose.hands[side] for side in sorted(pose.hands)], HAND_LINES)
+        self._body.show_beside(
+            [pose.hands[side] for side in sorted(pose.hands)], self._hand_links
+        )
         for (side, _), panel in self._hands.items():
             changed = panel.show(pose.hands.get(side), around_first=True) or changed
         self.stamp.set_text("" if pose.time is None else f"frame time {self.clock(pose.time)}")
@@ -269,8 +271,12 @@ def render_png(
     *,
     lines: bool = True,
     clock: Callable[[float], str] = _seconds,
+    skeleton: Skeleton = DEFAULT,
+    format: str = "png",
 ) -> None:
-    """Renders ``pose`` into a PNG file at ``path``, without a screen.
+    """Renders ``pose`` into a picture file at ``path``, without a screen, with the links and
+    side names of ``skeleton``: a PNG, or ``format``, any that matplotlib writes ("svg",
+    "jpg", "pdf", ...).
 
     Raises:
         ImportError: matplotlib is not installed.
@@ -282,5 +288,5 @@ def render_png(
 
     figure = Figure(figsize=FIGURE_SIZE, dpi=DPI, layout="constrained")
     FigureCanvasAgg(figure)
-    PosePlot(figure, lines=lines, clock=clock).draw(pose)
-    figure.savefig(path, format="png")
+    PosePlot(figure, lines=lines, clock=clock, skeleton=skeleton).draw(pose)
+    figure.savefig(path, format=format)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import itertools
 import json
 import math
 import os
@@ -25,7 +26,7 @@ from websockets.asyncio.server import ServerConnection
 from websockets.exceptions import ConnectionClosed
 
 from quorl_sdk.cli import _live
-from quorl_sdk.recording import RecordingReader
+from quorl_sdk.recording import RecordingReader, RecordingWriter
 from quorl_sdk.simulator import Simulator
 from support import (
     MSG_BODY_ISB_ANGLES,
@@ -147,7 +148,8 @@ def test_commands_load_no_optional_library_and_the_package_no_command() -> None:
         "for name in cli.COMMANDS:\n"
         "    with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(SystemExit):\n"
         "        cli.main([name, '--help'])\n"
-        "heavy = {'pandas', 'pyarrow', 'h5py', 'pylsl', 'matplotlib', 'numpy'} & set(sys.modules)\n"
+        "heavy = {'pandas', 'pyarrow', 'h5py', 'pylsl', 'matplotlib', 'numpy', 'scipy', 'ezc3d'}"
+        " & set(sys.modules)\n"
         "print(','.join(cli.COMMANDS), sorted(heavy))\n"
     )
     result = subprocess.run(
@@ -239,16 +241,20 @@ def test_stream_json_reports_reconnections_on_stderr() -> None:
     assert all(json.loads(line)["kind"] for line in result.stdout.splitlines())
 
 
-@pytest.mark.parametrize("reconnect", [[], ["--reconnect"]])
-def test_stream_stops_at_another_protocol_version_with_exit_code_1(reconnect: list[str]) -> None:
+@pytest.mark.parametrize(
+    "command",
+    [["stream", "--json"], ["stream", "--json", "--reconnect"], ["snapshot", "{tmp}/v.png"]],
+)
+def test_another_protocol_version_is_exit_code_1(command: list[str], tmp_path: Path) -> None:
     """Another version ends the command with the client's message, reconnecting or not."""
     with Simulator(port=0, version=5).running() as sim:
-        result = run("stream", "--url", sim.url, "--json", *reconnect)
+        result = run(*(arg.format(tmp=tmp_path) for arg in command), "--url", sim.url)
     assert result.returncode == 1
     assert result.stderr == (
-        "quorl-sdk stream: error: incompatible Quorl protocol: server speaks v5, "
+        f"quorl-sdk {command[0]}: error: incompatible Quorl protocol: server speaks v5, "
         "this SDK speaks v4\n"
     )
+    assert list(tmp_path.iterdir()) == []
 
 
 @pytest.mark.parametrize("command", [["stream"], ["record", "never.qrec"], ["snapshot", "x.png"]])
@@ -325,6 +331,33 @@ def test_ctrl_c_ends_cleanly_and_leaves_nothing_running(
         assert all(json.loads(line) for line in output.splitlines())
     else:
         assert "stopped" in last_status(output)[0]
+
+
+INTERRUPTED_IMPORT = """
+import os, signal, sys
+
+class Interrupt:
+    def find_spec(self, name, path=None, target=None):
+        if name == module:
+            os.kill(os.getpid(), signal.SIGINT)
+
+module = sys.argv.pop(1)
+sys.meta_path.insert(0, Interrupt())
+from quorl_sdk.cli import program
+program()
+"""
+
+
+@pytest.mark.parametrize(
+    "module", ["_quorl_sdk", "quorl_sdk.client", "argparse", "quorl_sdk.cli.snapshot"]
+)
+def test_ctrl_c_while_the_command_loads_is_a_quiet_stop(module: str) -> None:
+    """A Ctrl-C that comes while the package, the parser or a command is imported is exit 0."""
+    result = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_IMPORT, module, "stream", "--port", "1"],
+        capture_output=True, text=True, timeout=scaled(30),
+    )  # fmt: skip
+    assert (result.returncode, result.stderr) == (0, "")
 
 
 # record and replay
@@ -439,16 +472,39 @@ def test_record_keeps_the_servers_exact_bytes(tmp_path: Path) -> None:
         assert [record.data for record in recording.records()] == frames
 
 
-def test_replay_on_a_taken_port_is_exit_code_2(tmp_path: Path) -> None:
-    """A port another program listens on gives a clear error naming it."""
-    path = tmp_path / "r.qrec"
-    with websockets_server(sending(hello(), *all_sample_frames())) as server:
-        assert run("record", str(path), "--url", server.url).returncode == 0
-    with socket.create_server(("127.0.0.1", 0)) as taken:
-        port = taken.getsockname()[1]
-        result = run("replay", str(path), "--port", str(port))
-    assert result.returncode == 2 and result.stdout == ""
-    assert result.stderr.startswith(f"quorl-sdk replay: error: cannot serve on 127.0.0.1:{port}: ")
+@pytest.fixture
+def landmarks(tmp_path: Path) -> Path:
+    """A recording of the body and both hands over 0.1 s."""
+    path = tmp_path / "landmarks.qrec"
+    with RecordingWriter(path) as writer:
+        for tick, frame in itertools.product(range(11), all_sample_frames()):
+            writer.write(frame, tick * 10_000_000)
+    return path
+
+
+@pytest.mark.parametrize(
+    ("command", "error"),
+    [
+        (["simulate", "--port", "{port}"], "cannot serve on 127.0.0.1:{port}: Address already in"),
+        (["replay", "{rec}", "--port", "{port}"], "cannot serve on 127.0.0.1:{port}: Address al"),
+        (["record", "{out}.qrec", "--url", "{url}"], "cannot write {out}.qrec: No such file or"),
+        (["export", "{rec}", "{out}.h5"], "cannot write {out}.h5: No such file or directory"),
+        (["export", "{rec}", "{out}.parquet"], "cannot write {out}.parquet: No such file or"),
+        (["export", "{rec}", "{out}.csv"], "cannot write {out}.json: No such"),
+        (["snapshot", "{out}.png", "--recording", "{rec}"], "cannot write {out}.png: No such"),
+    ],
+)
+def test_a_port_or_file_it_cannot_use_is_one_line_and_exit_code_1(
+    command: list[str], error: str, landmarks: Path, tmp_path: Path
+) -> None:
+    """A taken port, a file in a folder that is not there: named, with the system's reason."""
+    with socket.create_server(("127.0.0.1", 0)) as taken, Simulator(port=0).running() as sim:
+        names = {"port": taken.getsockname()[1], "rec": landmarks, "url": sim.url,
+                 "out": tmp_path / "absent" / "out"}  # fmt: skip
+        result = run(*(arg.format(**names) for arg in command))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr.startswith(f"quorl-sdk {command[0]}: error: {error.format(**names)}")
+    assert result.stderr.count("\n") == 1
 
 
 @pytest.mark.fixed_ports
@@ -544,6 +600,34 @@ def test_snapshot_renders_from_a_recording(tmp_path: Path) -> None:
     check_png(out)
 
 
+@pytest.mark.parametrize(
+    ("args", "status", "expected"),
+    [
+        (["x.svg", "--recording", "{rec}"], 0, b"<?xml"),
+        (["x.JPG", "--recording", "{rec}"], 0, b"\xff\xd8\xff"),
+        (["x.txt", "--recording", "{rec}"], 2, "cannot tell the picture format of x.txt: its suf"),
+        (["x.png", "--at", "0"], 2, "--at needs --recording"),
+        (["x.png", "--recording", "{rec}", "--at", "0.2"], 2, "--at 0.2 s is past the end of"),
+    ],
+)
+def test_snapshot_writes_the_format_of_its_suffix_and_refuses_what_it_cannot_do(
+    args: list[str], status: int, expected: bytes | str, landmarks: Path, tmp_path: Path
+) -> None:
+    """Any format matplotlib writes, by the suffix in any case; else exit 2 and no file, as
+    for --at without a recording or past its end."""
+    pytest.importorskip("matplotlib")
+    result = subprocess.run(
+        [*QUORL_SDK, "snapshot", *(arg.format(rec=landmarks) for arg in args)],
+        capture_output=True, text=True, timeout=scaled(60), cwd=tmp_path,
+    )  # fmt: skip
+    assert result.returncode == status, result.stderr
+    if isinstance(expected, bytes):
+        assert (tmp_path / args[0]).read_bytes().startswith(expected)
+    else:
+        assert result.stderr.startswith(f"quorl-sdk snapshot: error: {expected}")
+        assert [path.name for path in tmp_path.iterdir()] == [landmarks.name]
+
+
 def test_snapshot_without_landmarks_is_exit_code_1(tmp_path: Path) -> None:
     """A server that sends no landmark frame within --wait gives a clear error and no file."""
     pytest.importorskip("matplotlib")
@@ -627,7 +711,9 @@ def test_view_loop_draws_the_latest_landmarks() -> None:
     assert len(body.collections[1].get_offsets()) == 19
     assert [len(hand.collections[1].get_offsets()) for hand in hands] == [21] * 4
     assert [hand.get_title() for hand in hands] == [
-        "side 0, front", "side 0, from the side", "side 1, front", "side 1, from the side"
+        f"{hand} (side {side}), {view}"
+        for side, hand in enumerate(("left hand", "right hand"))
+        for view in ("front", "from the side")
     ]
     assert session.frames > 9 * 5  # latest-only: a loaded machine draws fewer
 

@@ -181,7 +181,7 @@ def test_close_returns_at_once_in_every_state(state):
         started = time.monotonic()
         client.close()
         assert time.monotonic() - started < 0.5
-        assert wait_until(lambda: not server.connections_)
+        assert wait_until(lambda: not server.open_connections)
     assert wait_until(lambda: engine_threads() == threads)
 
 
@@ -441,12 +441,14 @@ def test_latest_shows_the_newest_frame_of_each_stream_without_consuming():
             assert [client.recv().values[0] for _ in range(2)] == [1.0, 2.0]
 
 
-def test_wait_lets_a_client_start_before_its_server():
-    """With wait= the first connection is tried again until the server is up."""
+@pytest.mark.parametrize("wait", [scaled(10), 1e10, sys.maxsize, 10**400, math.inf])
+def test_wait_lets_a_client_start_before_its_server(wait):
+    """With wait= the first connection is tried again until the server is up; a wait
+    longer than any clock can count means to keep trying."""
     with websockets_server(sending(hello(), angles(4))) as server:
         server.stop()
         threading.Timer(0.3, server.start).start()
-        with quorl_sdk.connect_url(server.url, wait=scaled(10), timeout=scaled(5)) as client:
+        with quorl_sdk.connect_url(server.url, wait=wait, timeout=scaled(5)) as client:
             assert client.recv().values[0] == 4.0
 
 

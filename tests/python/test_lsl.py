@@ -118,8 +118,8 @@ def test_lsl_clock_is_the_monotonic_clock(pylsl: Any) -> None:
 
 
 def test_bridge_publishes_streams_with_layout_exact_values_and_arrival_times(pylsl: Any) -> None:
-    """Nine streams; double64 channels named by group; samples in order, bit for bit, and
-    stamped between the moment the server sent them and the moment the inlet had them."""
+    """Nine streams; double64 channels named by the skeleton; samples in order, bit for bit,
+    and stamped between the moment the server sent them and the moment the inlet had them."""
     server_handler = Gated()
     with websockets_server(server_handler) as server, bridge(server.url) as process:
         hand = pylsl.StreamInlet(resolve(pylsl, "quorl HAND_LANDMARKS side 1")).info(scaled(5))
@@ -129,7 +129,9 @@ def test_bridge_publishes_streams_with_layout_exact_values_and_arrival_times(pyl
         assert (desc.child_value("kind"), desc.child_value("side")) == ("HAND_LANDMARKS", "1")
         assert desc.child("layout").child_value("components") == "x y z v"
         channel = desc.child("channels").child("channel").next_sibling()
-        assert channel.child_value("label") == "g00_y" and channel.child_value("group") == "0"
+        assert [channel.child_value(field) for field in ("label", "unit", "type", "group")] == [
+            "right_hand_wrist_y", "m", "PositionY", "0"
+        ]
         inlet = pylsl.StreamInlet(resolve(pylsl, "quorl BODY_ISB_ANGLES"))
         inlet.open_stream(scaled(5))
         server_handler.go.set()
@@ -158,3 +160,59 @@ def test_bridge_reconnects_and_shows_the_status(pylsl: Any) -> None:
     assert last.startswith(f"quorl-sdk lsl: {sim.url}, duration over, ")
     assert "reconnections 0" not in last and f"reconnected to {sim.url}" in result.stdout
     assert "Traceback" not in result.stderr
+
+
+def test_bridge_measures_the_rate_and_takes_its_name_and_skeleton(
+    pylsl: Any, tmp_path: Path
+) -> None:
+    """``--name`` prefixes the streams, ``--skeleton`` names the channels, and the nominal
+    rate is the server's, measured from its first frames."""
+    skeleton = tmp_path / "swapped.toml"
+    skeleton.write_text('sides = ["right_hand", "left_hand"]\n')
+    with Simulator(port=0, rate=40).running() as sim, bridge(
+        sim.url, "--name", "lab2", "--skeleton", str(skeleton)
+    ) as process:
+        info = pylsl.StreamInlet(resolve(pylsl, "lab2 HAND_LANDMARKS side 0")).info(scaled(5))
+        assert process.poll() is None, process.communicate()
+    assert info.nominal_srate() == pytest.approx(40.0, rel=0.05)  # whole Hz unless loaded
+    assert info.source_id() == "quorl-sdk lab2 HAND_LANDMARKS side 0"
+    assert info.desc().child_value("side_name") == "right_hand"
+    labels = info.desc().child("channels").child("channel")
+    assert labels.child_value("label") == "right_hand_wrist_x"
+
+
+def test_source_id_and_given_rate_do_not_depend_on_the_server_port(pylsl: Any) -> None:
+    """Bridges to servers on two ports publish the same source id, at the rate given."""
+    from quorl_sdk.frames import make_frame
+    from quorl_sdk.lsl import LslBridge
+
+    found = []
+    for port in (5999, 6001):
+        bridge = LslBridge(f"ws://127.0.0.1:{port}", name="moved", rate=50.0)
+        try:
+            assert bridge.push(make_frame(MSG_BODY_ISB_ANGLES, None, [0.0] * 21), 0.0) == [
+                "moved BODY_ISB_ANGLES"
+            ]
+            info = pylsl.StreamInlet(resolve(pylsl, "moved BODY_ISB_ANGLES")).info(scaled(5))
+            found.append((info.source_id(), info.nominal_srate()))
+        finally:
+            bridge.close()
+    assert found == [("quorl-sdk moved BODY_ISB_ANGLES", 50.0)] * 2
+
+
+@pytest.mark.parametrize(
+    ("times", "rate"),
+    [
+        ([], 0.0),
+        ([3.0], 0.0),
+        ([k / 37.3 for k in range(20)], 37.0),
+        ([k / 12.34 for k in range(20)], 12.34),
+        ([k / 40 + (0.02 if k % 3 == 1 else 0.0) for k in range(40)], 40.0),  # late frames
+    ],
+)
+def test_measured_rate(times: list[float], rate: float) -> None:
+    """The server's pace, whole when it is nearly so, however late single frames come; one
+    frame has no rate."""
+    from quorl_sdk.lsl import measured_rate
+
+    assert measured_rate(times) == rate

@@ -267,30 +267,33 @@ def test_a_missing_file_raises_file_not_found_naming_it(tmp_path: Path) -> None:
         RecordingReader(tmp_path / "nothing.qrec")
 
 
-@pytest.mark.parametrize("command", ["replay", "snapshot"])
+@pytest.mark.parametrize("command", ["replay", "snapshot", "export"])
 @pytest.mark.parametrize("name", ["missing", "foreign", "other version"])
-def test_commands_report_bad_recordings_with_exit_code_2(
+def test_commands_report_bad_recordings_alike_with_exit_code_1(
     tmp_path: Path, command: str, name: str
 ) -> None:
-    """replay and snapshot --recording name the file (and the offset) and serve nothing."""
+    """replay, snapshot --recording and export name the file (and the offset) and write
+    and serve nothing."""
     path = tmp_path / "bad.qrec"
     if name != "missing":
         path.write_bytes(BAD_FILES[name][0])
-    args = [str(path), "--port", "0"] if command == "replay" else [
-        str(tmp_path / "out.png"), "--recording", str(path)
-    ]
+    args = {
+        "replay": [str(path), "--port", "0"],
+        "snapshot": [str(tmp_path / "out.png"), "--recording", str(path)],
+        "export": [str(path), str(tmp_path / "out.csv")],
+    }[command]
     result = subprocess.run(
         [*QUORL_SDK, command, *args], capture_output=True, text=True, timeout=scaled(60)
     )
-    assert result.returncode == 2, result.stderr
+    assert result.returncode == 1, result.stderr
     assert result.stdout == ""
     prefix = f"quorl-sdk {command}: error: "
     if name == "missing":
-        assert result.stderr == f"{prefix}cannot read recording {path}: No such file or directory\n"
+        assert result.stderr == f"{prefix}cannot read {path}: No such file or directory\n"
     else:
         offset = BAD_FILES[name][1]
         assert result.stderr.startswith(f"{prefix}{path}: byte offset {offset}: ")
-    assert not (tmp_path / "out.png").exists()
+    assert [file.name for file in tmp_path.iterdir()] == ([] if name == "missing" else [path.name])
 
 
 def receive_all(url: str) -> tuple[list[bytes | str], int | None]:

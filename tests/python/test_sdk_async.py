@@ -210,6 +210,23 @@ def test_async_connect_errors_are_the_native_ones():
         quorl_sdk.connect_async(mode="slow")
 
 
+@pytest.mark.parametrize("start", ["asyncio.run", "create_task", "await", "async with"])
+def test_connect_async_is_a_coroutine_and_an_awaitable(start):
+    """connect_async(...) runs as the main coroutine or a task, and is awaited and entered."""
+
+    async def first_value(connecting):
+        if start == "create_task":
+            connecting = await asyncio.create_task(connecting)
+        async with await connecting if start == "await" else connecting as client:
+            return (await client.recv(timeout=scaled(5))).values[0]
+
+    with websockets_server(streaming(*(angles(n) for n in range(1000)))) as server:
+        connecting = quorl_sdk.connect_url_async(server.url)
+        if start == "asyncio.run":
+            connecting = asyncio.run(connecting)
+        assert run(first_value(connecting)) == 0.0
+
+
 def test_async_close_ends_the_reader_and_socket_while_the_server_streams():
     """Leaving async with ends the reader thread and the socket; collection does too."""
     threads = settled_engine_threads()

@@ -143,3 +143,30 @@ def test_servers_restart_on_the_same_port() -> None:
         assert [request.path for request in ws_server.requests] == ["/"]
         assert ws_server.requests[0].header("Upgrade") == "websocket"
         assert len(scripted.connections) == 1
+
+
+async def ping_then_send(session) -> None:
+    """Pings the client, then sends a hello once the pong has come."""
+    await (await session.ping(b"p"))
+    await session.send(hello())
+    await session.wait_closed()
+
+
+@pytest.mark.parametrize(("handler", "ending", "code"), [
+    (sending(hello()), "handler returns", 1000),
+    (sending(hello(), then_close=False), "server stops", 1001),
+    (ping_then_send, "client closes", 1000),
+])
+def test_served_handlers_close_as_a_conforming_server(handler, ending: str, code: int) -> None:
+    """A handler's session answers pings and closes with the code a conforming server uses."""
+    with websockets_server(handler) as server, connect(server.url) as ws:
+        assert ws.recv(timeout=scaled(5)) == hello()
+        if ending == "server stops":
+            server.stop()
+        if ending == "client closes":
+            ws.close(code)
+        else:
+            with pytest.raises(ConnectionClosedOK):
+                ws.recv(timeout=scaled(5))
+        assert ws.close_code == code
+        assert server.errors == []

@@ -1,7 +1,7 @@
 // The module quorl_sdk._engine: configure(), start(), the Frame and Stream
 // types, and the exit hook that stops every engine before the process ends.
+#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <limits>
 #include <optional>
 #include <string>
@@ -10,6 +10,7 @@
 #include "convert.hpp"
 #include "panic.hpp"
 #include "quorl_engine/engine.hpp"
+#include "seconds.hpp"
 #include "stream.hpp"
 #include "values.hpp"
 
@@ -90,14 +91,9 @@ bool convert_connection(PyObject* const* bound, quorl_sdk::QuorlClientBuilder& o
   return true;
 }
 
-// Reads None or a number of seconds, already checked by the package.
-bool convert_seconds(PyObject* value, std::optional<double>& out) {
-  if (value == Py_None) return true;
-  const double seconds = PyFloat_AsDouble(value);
-  if (seconds == -1.0 && PyErr_Occurred() != nullptr) return false;
-  out = std::isfinite(seconds) ? std::max(seconds, 0.0) : 1e9;
-  return true;
-}
+// How long connect(wait=...) keeps trying at most: beyond any session, and
+// far enough from the clock's limits that a deadline never overflows.
+constexpr std::chrono::duration<double> LONGEST_WAIT = std::chrono::hours(24 * 365 * 100);
 
 bool convert_stream_options(PyObject* const* bound, EngineOptions& options) {
   const int latest = PyObject_IsTrue(bound[0]);
@@ -114,9 +110,10 @@ bool convert_stream_options(PyObject* const* bound, EngineOptions& options) {
     for (std::size_t type = 0; type < 64; ++type) options.kinds[type] = (kinds >> type) & 1;
   }
   std::optional<double> wait;
-  if (!convert_seconds(bound[3], wait)) return false;
-  options.wait = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-      std::chrono::duration<double>(wait.value_or(0.0)));
+  if (!quorl_module::read_seconds(bound[3], "wait", wait)) return false;
+  const std::chrono::duration<double> span(wait.value_or(0.0));
+  options.wait =
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::min(span, LONGEST_WAIT));
   return true;
 }
 
@@ -132,7 +129,8 @@ PyObject* start(const quorl_module::Signature& signature, ConvertTarget convert_
     std::optional<double> timeout;
     if (!convert_target(bound[0], options.target) ||
         !convert_connection(bound + 1, options.connection) ||
-        !convert_stream_options(bound + 5, options) || !convert_seconds(bound[9], timeout)) {
+        !convert_stream_options(bound + 5, options) ||
+        !quorl_module::read_seconds(bound[9], "timeout", timeout)) {
       return nullptr;
     }
     return new_stream(quorl_engine::Engine::start(std::move(options)), timeout);
@@ -160,6 +158,19 @@ PyObject* configure_module(PyObject* /*module*/, PyObject* const* args, Py_ssize
   });
 }
 
+PyObject* seconds(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+  return quorl_module::guard([&]() -> PyObject* {
+    if (nargs != 2 || !PyUnicode_Check(args[0])) {
+      PyErr_SetString(PyExc_TypeError, "seconds() takes a name and a value");
+      return nullptr;
+    }
+    const char* name = PyUnicode_AsUTF8AndSize(args[0], nullptr);
+    std::optional<double> value;
+    if (name == nullptr || !quorl_module::read_seconds(args[1], name, value)) return nullptr;
+    return value ? PyFloat_FromDouble(*value) : quorl_module::new_ref(Py_None).release();
+  });
+}
+
 PyMethodDef module_methods[] = {
     {"start_port", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start_port)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -172,6 +183,9 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL,
      "configure(kinds, errors); the FrameKind members by type byte and the exception classes "
      "(ServerNotFound, IncompatibleProtocol, StreamError, FrameError, FrameTimeout)."},
+    {"seconds", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(seconds)), METH_FASTCALL,
+     "seconds(name, value) -> float | None; reads a span of seconds as every call does, "
+     "refusing what they refuse."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -204,6 +218,7 @@ bool add_type(PyObject* module, const char* name, PyObject* type) {
 }
 
 PyObject* make_module() {
+  if (!quorl_module::share_panic_exception_type("_quorl_sdk")) return nullptr;
   owned_ref module(PyModule_Create(&module_def));
   if (!module || !add_type(module.get(), "Frame", init_frame_type()) ||
       !add_type(module.get(), "Stream", init_stream_type()) ||

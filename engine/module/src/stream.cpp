@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "panic.hpp"
+#include "seconds.hpp"
 #include "values.hpp"
 
 namespace quorl_engine_module {
@@ -173,17 +174,8 @@ PyObject* receive(PyObject* self, std::optional<double> timeout, bool iterating)
   return deliver(item);
 }
 
-// Reads an optional timeout in seconds (None or a number, checked by the
-// package); false with an exception set.
 bool read_timeout(PyObject* value, std::optional<double>& out) {
-  if (value == Py_None) {
-    out.reset();
-    return true;
-  }
-  const double seconds = PyFloat_AsDouble(value);
-  if (seconds == -1.0 && PyErr_Occurred() != nullptr) return false;
-  out = std::isnan(seconds) ? 0.0 : std::max(seconds, 0.0);
-  return true;
+  return quorl_module::read_seconds(value, "timeout", out);
 }
 
 // --- methods ---

@@ -4,6 +4,8 @@
 #include <string>
 #include <variant>
 
+#include "client_error.hpp"
+
 namespace quorl_engine_module {
 namespace {
 
@@ -36,17 +38,6 @@ std::array<PyObject*, 8> kinds{};
 
 enum ErrorClass { server_not_found, incompatible, stream_error, frame_error, frame_timeout, count };
 std::array<PyObject*, ErrorClass::count> errors{};
-
-struct ErrorClassOf {
-  PyObject* operator()(const QuorlError::NoServerFound&) const { return errors[server_not_found]; }
-  PyObject* operator()(const QuorlError::ConnectFailed&) const { return errors[server_not_found]; }
-  PyObject* operator()(const QuorlError::Decode&) const { return errors[frame_error]; }
-  PyObject* operator()(const QuorlError::Stream&) const { return errors[stream_error]; }
-  PyObject* operator()(const QuorlError::IncompatibleProtocol&) const {
-    return errors[incompatible];
-  }
-  PyObject* operator()(const QuorlError::InvalidUrl&) const { return PyExc_ValueError; }
-};
 
 // Replaces the strong references in `table` by the items of `source`, which
 // must be a tuple of exactly that many objects.
@@ -119,19 +110,17 @@ PyObject* make_frame(const quorl_engine::FrameRecord& record) {
 }
 
 void raise_error(const QuorlError& error, std::uint64_t replaced) {
-  PyObject* type = std::visit(ErrorClassOf{}, error.value());
-  if (type == nullptr) type = PyExc_ConnectionError;
-  const std::string message = error.message();
-  const owned_ref text(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) return;
-  const owned_ref instance(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
-  if (!instance) return;
-  if (replaced > 0) {
-    const owned_ref count(PyLong_FromUnsignedLongLong(replaced));
-    if (!count || PyObject_SetAttrString(instance.get(), "replaced", count.get()) < 0) return;
-  }
-  PyErr_SetObject(type, instance.get());
+  // Before configure() the builtin bases of the package's classes stand in.
+  const auto configured = [](ErrorClass which, PyObject* fallback) {
+    return errors[which] != nullptr ? errors[which] : fallback;
+  };
+  const quorl_module::ErrorClasses classes{
+      .no_server = configured(server_not_found, PyExc_ConnectionError),
+      .incompatible = configured(incompatible, PyExc_ConnectionError),
+      .stream = configured(stream_error, PyExc_ConnectionError),
+      .decode = configured(frame_error, PyExc_ValueError),
+      .invalid_url = PyExc_ValueError};
+  quorl_module::raise_client_error(error, classes, replaced);
 }
 
 void raise_timeout() {

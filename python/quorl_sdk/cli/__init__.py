@@ -9,14 +9,16 @@ stderr; ``--debug`` shows the traceback of an unexpected one.
 
 from __future__ import annotations
 
-import argparse
-import importlib
-import signal
+# Nothing else before program() runs: a Ctrl-C must find it ready to stop
+# quietly before the commands' imports (signal's included) take their time.
 import sys
-import warnings
-from collections.abc import Callable, Sequence
-from types import FrameType
-from typing import NoReturn, TextIO
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+    from collections.abc import Callable, Sequence
+    from types import FrameType
+    from typing import NoReturn, TextIO
 
 __all__ = ["COMMANDS", "build_parser", "main", "program"]
 
@@ -36,6 +38,9 @@ COMMANDS: tuple[str, ...] = (
 
 def build_parser() -> argparse.ArgumentParser:
     """Returns the parser with every command of :data:`COMMANDS`."""
+    import argparse
+    import importlib
+
     from quorl_sdk import __version__
 
     parser = argparse.ArgumentParser(
@@ -56,6 +61,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line and returns the exit status."""
+    import warnings
+
     args = build_parser().parse_args(argv)
     handler: Callable[[argparse.Namespace], int] = args.handler
     with warnings.catch_warnings():
@@ -66,24 +73,34 @@ def main(argv: Sequence[str] | None = None) -> int:
             # A stop signal outside the command's own handling: still a requested stop.
             return 0
         except Exception as error:
-            if args.debug:
+            from quorl_sdk.cli._run import report, status_of
+
+            if args.debug and status_of(error) is None:
                 raise
-            print(f"quorl-sdk {args.command}: error: {error}", file=sys.stderr, flush=True)
-            return 1
+            return report(args.command, error)
 
 
 def program() -> NoReturn:
     """Runs the command line as the program (``quorl-sdk``, ``python -m quorl_sdk``) and exits.
 
-    SIGTERM stops a command like Ctrl-C. Once the command has ended, both are
-    ignored: a late one must not turn a clean end into a traceback or a kill.
+    SIGINT and SIGTERM stop a command by raising KeyboardInterrupt, from this
+    function's first instruction on: a stop while the commands are still being
+    imported is a requested stop too, exit status 0 without a traceback. Once
+    the command has ended, both are ignored: a late one must not turn a clean
+    end into a traceback or a kill.
     """
-    signal.signal(signal.SIGTERM, _interrupt)
+    code = 0
     try:
+        import signal
+
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(signum, _interrupt)
         code = main()
     except KeyboardInterrupt:
         code = 0
     finally:
+        import signal
+
         for signum in (signal.SIGINT, signal.SIGTERM):
             signal.signal(signum, signal.SIG_IGN)
     sys.exit(code)

@@ -407,17 +407,14 @@ def fail(command: str, message: object, code: int = 1) -> int:
 
 
 def open_session(command: str, session: Session) -> int | None:
-    """Opens ``session``; returns None once connected, else the exit status of the failure.
+    """Opens ``session``; returns None once connected, or 0 when Ctrl-C stopped it.
 
-    0 at Ctrl-C, 1 when no server answers, 2 for an unusable URL; the error is
-    printed as :func:`fail` prints it.
+    Raises:
+        ConnectionError: no server answered.
+        ValueError: the URL is not a usable Quorl URL.
     """
     try:
         session.open()
     except KeyboardInterrupt:
         return 0
-    except ConnectionError as error:
-        return fail(command, error)
-    except ValueError as error:  # an unusable --url
-        return fail(command, error, 2)
     return None

@@ -1,11 +1,14 @@
-"""The run of a live command (stream, record, lsl): connect, hand every frame to an
-:class:`Output`, stop at the end, and turn how it ended into the exit status.
+"""How every command ends: the exit status and the one line of each way it fails, and the
+run of a live command (stream, record, lsl): connect, hand every frame to an
+:class:`Output`, stop at the end.
 
-Exit status 0 at Ctrl-C or SIGTERM, at the end of ``--duration`` and when the
-server ends the stream; 1 when no server answers, the connection is lost
-without ``--reconnect``, the server speaks another protocol version,
-reconnection gives up or the output cannot be written; 2 for an unusable URL
-or an output that cannot be opened.
+Exit status 0 on success and at a requested stop (Ctrl-C, SIGTERM, the end of
+``--duration``, a server that ends the stream); 2 for bad usage (an option out
+of range, an unusable URL, an unknown file suffix, a missing extra); 1 when the
+run fails (no server answers, the connection is lost without ``--reconnect``,
+the server speaks another protocol version, reconnection gives up, a file
+cannot be read or written, a recording is damaged, a port is taken).
+:func:`report` tells the failures apart by their type, in :data:`STATUSES`.
 """
 
 from __future__ import annotations
@@ -15,6 +18,8 @@ import math
 import os
 import sys
 import time
+from collections.abc import Iterator
+from contextlib import AbstractContextManager, contextmanager
 
 from quorl_sdk.cli._live import (
     Session,
@@ -26,9 +31,108 @@ from quorl_sdk.cli._live import (
     open_session,
     stopping_on_signals,
 )
+from quorl_sdk._extras import MissingExtraError
 from quorl_sdk.frames import Frame
+from quorl_sdk.recording import RecordingError
 
-__all__ = ["Output", "run_live"]
+__all__ = [
+    "STATUSES",
+    "CannotRead",
+    "CannotWrite",
+    "Output",
+    "Usage",
+    "reading",
+    "report",
+    "run_live",
+    "status_of",
+    "writing",
+]
+
+
+class _FileFault(Exception):
+    """A file cannot be used as the command needs; the message says ``cannot VERB FILE: WHY``."""
+
+    verb = "use"
+
+    def __init__(self, path: str | os.PathLike[str], reason: str) -> None:
+        super().__init__(f"cannot {self.verb} {os.fspath(path)}: {reason}")
+
+
+class CannotRead(_FileFault):
+    """A file the command reads cannot be opened or read."""
+
+    verb = "read"
+
+
+class CannotWrite(_FileFault):
+    """A file the command writes cannot be created or written."""
+
+    verb = "write"
+
+
+class Usage(Exception):
+    """The command was asked for something it cannot do; its message says what."""
+
+
+#: The exit status of each kind of failure, the first type that matches; the
+#: message is the exception's own. Anything else is an unexpected failure, 1.
+STATUSES: tuple[tuple[type[BaseException], int], ...] = (
+    (CannotRead, 1),
+    (CannotWrite, 1),
+    (RecordingError, 1),  # a ValueError, but the file's fault, not the user's
+    (ConnectionError, 1),  # no server, another protocol version
+    (StreamFailed, 1),  # another protocol version, seen once connected
+    (Usage, 2),
+    (MissingExtraError, 2),
+    (ValueError, 2),  # an option the library refuses: a URL, a rate, a port
+    (OSError, 1),  # a port that is taken, and other faults of the system
+)
+
+
+def status_of(error: BaseException) -> int | None:
+    """Returns the exit status of ``error`` by :data:`STATUSES`; None for an unexpected error."""
+    return next((code for kind, code in STATUSES if isinstance(error, kind)), None)
+
+
+def report(command: str, error: BaseException) -> int:
+    """Prints ``error`` as ``quorl-sdk COMMAND: error: ...`` and returns its exit status,
+    1 for an unexpected error."""
+    return fail(command, _message(error), status_of(error) or 1)
+
+
+def _message(error: BaseException) -> str:
+    """Returns the text of ``error``; of a system error, without its ``[Errno N]``."""
+    if isinstance(error, OSError) and error.errno is not None:
+        reason = _reason(error)
+        return reason if error.filename is None else f"{error.filename}: {reason}"
+    return str(error)
+
+
+def reading(path: str | os.PathLike[str]) -> AbstractContextManager[None]:
+    """Turns an OSError of the block into :class:`CannotRead` of ``path``."""
+    return _failing_as(CannotRead, path)
+
+
+def writing(path: str | os.PathLike[str]) -> AbstractContextManager[None]:
+    """Turns an OSError of the block into :class:`CannotWrite` of ``path``.
+
+    The libraries that write files (h5py, pyarrow) raise OSErrors in words of
+    their own; the reason is that of the error number when there is one.
+    """
+    return _failing_as(CannotWrite, path)
+
+
+@contextmanager
+def _failing_as(fault: type[_FileFault], path: str | os.PathLike[str]) -> Iterator[None]:
+    try:
+        yield
+    except OSError as error:
+        raise fault(error.filename or path, _reason(error)) from error
+
+
+def _reason(error: OSError) -> str:
+    """Returns why ``error`` happened, in the system's words where it has an error number."""
+    return os.strerror(error.errno) if error.errno is not None else str(error)
 
 
 class Output:
@@ -87,7 +191,7 @@ def _pump(
         with stopping.deferred():
             output.start(session)
     except OSError as error:
-        return fail(command, error, 2)
+        return report(command, _unwritten(error))
     except KeyboardInterrupt:
         return _finish(command, output, stopping, "stopped", 0)
     started = time.monotonic()
@@ -114,7 +218,7 @@ def _pump(
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     except OSError as error:
-        code, reason = fail(command, _os_error(error)), "write failed"
+        code, reason = report(command, _unwritten(error)), "write failed"
     return _finish(command, output, stopping, reason, code)
 
 
@@ -130,12 +234,10 @@ def _finish(command: str, output: Output, stopping: Stopping, reason: str, code:
     except KeyboardInterrupt:
         pass
     except OSError as error:
-        return fail(command, _os_error(error)) if code == 0 else code
+        return report(command, _unwritten(error)) if code == 0 else code
     return code
 
 
-def _os_error(error: OSError) -> str:
-    """Returns ``error`` as a person reads it: what failed on which file, and why."""
-    if error.filename is not None and error.strerror:
-        return f"cannot write {error.filename}: {error.strerror}"
-    return error.strerror or str(error)
+def _unwritten(error: OSError) -> Exception:
+    """Returns an OSError of the output as :class:`CannotWrite` of its file, if it names one."""
+    return error if error.filename is None else CannotWrite(error.filename, _reason(error))

@@ -9,8 +9,6 @@ from collections.abc import Callable
 from contextlib import suppress
 from typing import TYPE_CHECKING
 
-from quorl_sdk.cli._live import fail
-
 if TYPE_CHECKING:
     from quorl_sdk.frameserver import FrameServer
 
@@ -30,10 +28,13 @@ def serve_command(
 ) -> int:
     """Runs a server command: serves until Ctrl-C, SIGTERM or ``duration`` seconds.
 
-    Prints one line with the URL once it serves. A bad option, an unusable
-    port or input that ``make_server`` refuses (ValueError, OSError) is printed
-    as ``quorl-sdk COMMAND: error: ...`` with exit status 2; otherwise the exit
-    status is 0, also after Ctrl-C.
+    Prints one line with the URL once it serves; the exit status is 0, also
+    after Ctrl-C.
+
+    Raises:
+        ValueError: an option is out of range.
+        quorl_sdk.frameserver.PortUnavailableError: the port is taken.
+        Exception: what ``make_server`` raises for input it refuses.
     """
     from quorl_sdk.frameserver import check  # loads websockets, which only servers need
 
@@ -41,8 +42,6 @@ def serve_command(
         server = make_server()
         check(duration is None or duration >= 0, "duration must be zero or more seconds")
         return asyncio.run(_serve_until_stopped(server, command, duration))
-    except (ValueError, OSError) as error:
-        return fail(command, error, 2)
     except KeyboardInterrupt:
         return 0
 

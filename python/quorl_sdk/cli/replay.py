@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from quorl_sdk.cli._run import reading
 from quorl_sdk.cli._serve import add_server_options, serve_command
 
 
@@ -36,10 +37,7 @@ def run(args: argparse.Namespace) -> int:
     from quorl_sdk.replay import Replay
 
     def replay() -> Replay:
-        try:
+        with reading(args.file):
             return Replay(args.file, port=args.port, speed=args.speed, loop=args.loop)
-        except OSError as error:
-            reason = error.strerror or str(error)
-            raise ValueError(f"cannot read recording {args.file}: {reason}") from error
 
     return serve_command("replay", replay, args.duration)

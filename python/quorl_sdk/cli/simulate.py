@@ -6,6 +6,7 @@ import argparse
 
 from quorl_sdk import wire
 from quorl_sdk.cli._serve import add_server_options, serve_command
+from quorl_sdk.cli._skeleton import add_skeleton_option, with_skeleton
 
 
 def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
@@ -48,7 +49,8 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
         "--chatter", action="store_true", help="send text, ping and pong messages between ticks"
     )
     parser.add_argument("--seed", type=int, help="seed for the choice of malformed frames")
-    parser.set_defaults(handler=run)
+    add_skeleton_option(parser)
+    parser.set_defaults(handler=with_skeleton("simulate", run))
 
 
 def run(args: argparse.Namespace) -> int:
@@ -65,6 +67,7 @@ def run(args: argparse.Namespace) -> int:
             malformed=args.malformed,
             chatter=args.chatter,
             seed=args.seed,
+            skeleton=args.skeleton,
         )
 
     return serve_command("simulate", simulator, args.duration)

@@ -6,11 +6,11 @@ import argparse
 import sys
 import time
 from collections.abc import Callable
+from pathlib import Path
 
 from quorl_sdk.cli._live import (
     Session,
     StreamEnded,
-    StreamFailed,
     Target,
     add_connection_options,
     fail,
@@ -19,8 +19,10 @@ from quorl_sdk.cli._live import (
     stopping_on_signals,
     wall_clock_text,
 )
+from quorl_sdk.cli._run import Usage, reading, writing
+from quorl_sdk.cli._skeleton import add_skeleton_option, with_skeleton
 from quorl_sdk.client import Mode
-from quorl_sdk.recording import RecordingError, RecordingReader
+from quorl_sdk.recording import RecordingReader
 from quorl_sdk.view import Pose
 
 # How long ``snapshot`` waits for the body and both hands by default.
@@ -31,12 +33,13 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
     """Adds ``quorl-sdk snapshot`` to the command line."""
     parser = subcommands.add_parser(
         "snapshot",
-        help="render the latest body and hand landmarks into a PNG file (needs matplotlib)",
-        description="Renders one picture of the latest body and hand landmarks into OUT.png, "
+        help="render the latest body and hand landmarks into a picture file (needs matplotlib)",
+        description="Renders one picture of the latest body and hand landmarks into OUT, "
         "without a screen: from a live server (once the body and both hands have come, or "
-        "after --wait seconds), or from a recording with --recording.",
+        "after --wait seconds), or from a recording with --recording. The suffix of OUT picks "
+        "the format: .png, .svg, .jpg, .pdf and the others matplotlib writes.",
     )
-    parser.add_argument("out", metavar="OUT.png", help="the picture to write (replaced)")
+    parser.add_argument("out", metavar="OUT", help="the picture to write (replaced)")
     add_connection_options(parser, reconnect=False)
     parser.add_argument(
         "--wait",
@@ -55,25 +58,20 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
         help="with --recording: the latest landmarks at S seconds in (default: the end)",
     )
     parser.add_argument("--no-lines", action="store_true", help="draw the landmarks alone")
-    parser.set_defaults(handler=run)
+    add_skeleton_option(parser)
+    parser.set_defaults(handler=with_skeleton("snapshot", run))
 
 
 def run(args: argparse.Namespace) -> int:
     """Runs ``quorl-sdk snapshot``; returns the exit status."""
-    from quorl_sdk.view import matplotlib_module, render_png
+    from quorl_sdk.view import render_png
 
-    try:
-        matplotlib_module()
-    except ImportError as error:
-        return fail("snapshot", error, 2)
+    picture = _picture_format(args.out)
+    if args.at is not None and args.recording is None:
+        raise Usage("--at needs --recording: a live server has only its latest landmarks")
     if args.recording is not None:
-        try:
+        with reading(args.recording):
             pose = _pose_from_recording(args.recording, args.at)
-        except OSError as error:
-            reason = error.strerror or str(error)
-            return fail("snapshot", f"cannot read recording {args.recording}: {reason}", 2)
-        except RecordingError as error:
-            return fail("snapshot", error, 2)
         source = args.recording
         clock: Callable[[float], str] = _recording_clock
     else:
@@ -89,14 +87,35 @@ def run(args: argparse.Namespace) -> int:
         clock = wall_clock_text
     if pose.empty:
         return fail("snapshot", f"no landmark frame from {source}")
-    try:
-        render_png(pose, args.out, lines=not args.no_lines, clock=clock)
-    except OSError as error:
-        return fail("snapshot", f"cannot write {args.out}: {error.strerror or error}", 2)
+    with writing(args.out):
+        render_png(
+            pose, args.out, lines=not args.no_lines, clock=clock, skeleton=args.skeleton,
+            format=picture,
+        )  # fmt: skip
     missing = _missing(pose)
     note = f" ({missing} missing)" if missing else ""
     print(f"quorl-sdk snapshot: wrote {args.out} from {source}{note}", file=sys.stderr)
     return 0
+
+
+def _picture_format(out: str) -> str:
+    """Returns the format matplotlib writes for the suffix of ``out``.
+
+    Raises:
+        MissingExtraError: matplotlib is not installed.
+        Usage: matplotlib writes no format of that suffix.
+    """
+    from quorl_sdk.view import matplotlib_module
+
+    matplotlib_module()
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    formats = FigureCanvasAgg.get_supported_filetypes()
+    suffix = Path(out).suffix.lower().removeprefix(".")
+    if suffix not in formats:
+        known = ", ".join(f".{name}" for name in sorted(formats))
+        raise Usage(f"cannot tell the picture format of {out}: its suffix is none of {known}")
+    return suffix
 
 
 def _recording_clock(time_s: float) -> str:
@@ -115,15 +134,20 @@ def _pose_from_recording(path: str, at: float | None) -> Pose:
 
     Raises:
         OSError, RecordingError: the recording cannot be read.
+        Usage: ``at`` is past the last frame.
     """
     pose = Pose()
+    first: float | None = None
+    last = 0.0
     with RecordingReader(path) as recording:
-        first: float | None = None
         for time_s, frame in recording.timed_frames():
             first = time_s if first is None else first
-            if at is not None and time_s - first > at:
-                break
+            last = time_s - first
+            if at is not None and last > at:
+                return pose
             pose.update(frame, time_s)
+    if at is not None and at > last:
+        raise Usage(f"--at {at:g} s is past the end of {path}: its frames span {last:.3f} s")
     return pose
 
 
@@ -139,7 +163,7 @@ def _pose_from_session(session: Session, wait: float) -> Pose:
             frame = session.next(remaining)
             if frame is not None:
                 pose.update(frame, frame.time)
-    except (StreamEnded, StreamFailed):
+    except StreamEnded:
         pass
     finally:
         session.close()

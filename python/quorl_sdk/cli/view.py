@@ -20,6 +20,7 @@ from quorl_sdk.cli._live import (
     stopping_on_signals,
     wall_clock_text,
 )
+from quorl_sdk.cli._skeleton import add_skeleton_option, with_skeleton
 from quorl_sdk.client import Mode
 from quorl_sdk.view import Pose, PosePlot
 
@@ -39,7 +40,8 @@ def add_parser(subcommands: argparse._SubParsersAction[argparse.ArgumentParser])
     add_connection_options(parser)
     parser.add_argument("--duration", type=seconds, metavar="S", help="stop after S seconds")
     parser.add_argument("--no-lines", action="store_true", help="draw the landmarks alone")
-    parser.set_defaults(handler=run)
+    add_skeleton_option(parser)
+    parser.set_defaults(handler=with_skeleton("view", run))
 
 
 def run(args: argparse.Namespace) -> int:
@@ -70,7 +72,9 @@ def run(args: argparse.Namespace) -> int:
             figure = pyplot.figure(figsize=FIGURE_SIZE, layout="constrained")
             if figure.canvas.manager is not None:
                 figure.canvas.manager.set_window_title(f"quorl-sdk view: {session.url}")
-            plot = PosePlot(figure, lines=not args.no_lines, clock=wall_clock_text)
+            plot = PosePlot(
+                figure, lines=not args.no_lines, clock=wall_clock_text, skeleton=args.skeleton
+            )
             screen = _Screen(plot)
             # The toolkit's callbacks would swallow a KeyboardInterrupt: the loop polls instead.
             stopping.raising = False

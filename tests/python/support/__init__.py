@@ -10,12 +10,14 @@ What is here:
 - frames (:mod:`support.frames`): ``hello``, ``encode`` and the type constants
   of :mod:`quorl_sdk.wire`; ``sample_frame``, ``all_sample_frames`` and
   ``parse_frame`` for predictable frames and for reading what a server sent.
-- ``websockets_server`` (:mod:`support.websockets_server`): a conforming server
-  of the ``websockets`` library on a background thread, with the recorded
-  request of each connection and stop/start on the same port.
-- ``ScriptedServer`` (:mod:`support.scripted`): a raw TCP server that plays a
-  script of exact bytes (hand-made handshake, 404, silence, masked or
-  fragmented frames, resets) and records everything the client sent.
+- ``ScriptedServer`` (:mod:`support.scripted`): the one test server, a raw TCP
+  server that plays a script of exact bytes (hand-made handshake, 404,
+  silence, masked or fragmented frames, resets), records everything the client
+  sent, and with the ``serve`` step runs an asyncio handler as a conforming
+  server would. The benchmarks' load server (``bench/load_server.py``) is this
+  server with ``route``.
+- ``websockets_server`` (:mod:`support.websockets_server`): that server with a
+  handler, as a conforming peer, with stop/start on the same port.
 - timing and ports (:mod:`support.timing`): ``scaled`` (QUORL_TEST_TIMEOUT_FACTOR),
   ``port_is_free``, ``taken_ports``, ``require_fixed_ports``; the conftest adds
   the ``fixed_ports`` marker and fixture on top.
@@ -53,6 +55,7 @@ from support.scripted import (
     ClientFrame,
     ScriptedConnection,
     ScriptedServer,
+    Session,
     Step,
     accept,
     accept_value,
@@ -61,12 +64,14 @@ from support.scripted import (
     parse_frames,
     pause,
     reset_tcp,
+    route,
     send_binary,
     send_close,
     send_ping,
     send_pong,
     send_raw,
     send_text,
+    serve,
     wait_end,
     wait_frame,
     ws_frame,
@@ -109,6 +114,7 @@ __all__ = [
     "RecordedRequest",
     "ScriptedConnection",
     "ScriptedServer",
+    "Session",
     "Step",
     "TIMEOUT_FACTOR",
     "WebsocketsServer",
@@ -127,6 +133,7 @@ __all__ = [
     "port_is_free",
     "require_fixed_ports",
     "reset_tcp",
+    "route",
     "sample_frame",
     "sample_values",
     "scaled",
@@ -138,6 +145,7 @@ __all__ = [
     "send_raw",
     "send_text",
     "sending",
+    "serve",
     "taken_ports",
     "value_count",
     "wait_end",

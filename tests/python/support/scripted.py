@@ -27,6 +27,7 @@ kept in ``conn.error``.
 
 from __future__ import annotations
 
+import asyncio
 import base64
 import hashlib
 import select
@@ -34,7 +35,7 @@ import socket
 import struct
 import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Awaitable, Callable, Mapping, Sequence
 from contextlib import suppress
 from dataclasses import dataclass
 
@@ -50,6 +51,7 @@ __all__ = [
     "OP_TEXT",
     "ScriptedConnection",
     "ScriptedServer",
+    "Session",
     "Step",
     "accept",
     "accept_value",
@@ -58,12 +60,14 @@ __all__ = [
     "parse_frames",
     "pause",
     "reset_tcp",
+    "route",
     "send_binary",
     "send_close",
     "send_ping",
     "send_pong",
     "send_raw",
     "send_text",
+    "serve",
     "wait_end",
     "wait_frame",
     "ws_frame",
@@ -206,6 +210,13 @@ class ScriptedConnection:
         self.stopping_ = stopping
         self.pending_ = bytearray()
         self.frame_cursors_: dict[int | None, int] = {}
+        # One writer at a time: a script and the reader's answers share the socket.
+        self.send_lock_ = threading.Lock()
+        # Set by serve(): the connection then answers pings and close frames as
+        # a conforming server does.
+        self.conforming_ = False
+        self.sent_close_ = False
+        self.stop_handler_: Callable[[], None] | None = None
 
     # Reading the request.
 
@@ -252,7 +263,7 @@ class ScriptedConnection:
     def client_sent_close(self) -> bool:
         """True when the client sent a WebSocket close frame."""
         with self.lock_:
-            return any(frame.opcode == OP_CLOSE for frame in self.frames)
+            return self.client_sent_close_locked_()
 
     def wait_frame(self, opcode: int | None = None, timeout: float | None = None) -> ClientFrame:
         """Returns the next client frame of ``opcode`` (any opcode when None) not yet returned.
@@ -286,7 +297,20 @@ class ScriptedConnection:
 
     def send(self, data: bytes) -> None:
         """Sends ``data`` as it is, in one call."""
-        self.sock_.sendall(data)
+        with self.send_lock_:
+            self.sock_.sendall(data)
+
+    def close_handshake(self, code: int, timeout: float | None = None) -> None:
+        """Sends a close frame with ``code``, waits for the client's, then ends the connection."""
+        with suppress(OSError):
+            self.send_close_frame_(struct.pack("!H", code))
+            deadline = time.monotonic() + (scaled(2) if timeout is None else timeout)
+            with self.changed_:
+                self.changed_.wait_for(
+                    lambda: self.client_sent_close_locked_() or self.ended or self.closed_by_server_,
+                    max(0.0, deadline - time.monotonic()),
+                )
+        self.close()
 
     def pause(self, seconds: float) -> None:
         """Waits ``seconds``, or less when the server stops meanwhile."""
@@ -298,6 +322,8 @@ class ScriptedConnection:
             if self.closed_by_server_:
                 return
             self.closed_by_server_ = True
+            if self.stop_handler_ is not None:
+                self.stop_handler_()
             if reset:
                 self.sock_.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             else:
@@ -331,10 +357,14 @@ class ScriptedConnection:
                 if not data:
                     self.end_("eof")
                     return
-                self.feed_(data)
+                answers = self.feed_(data)
+            self.answer_(answers)
 
-    def feed_(self, data: bytes) -> None:
-        """Files ``data`` as request bytes or as frames; called with the lock held."""
+    def feed_(self, data: bytes) -> list[ClientFrame]:
+        """Files ``data`` as request bytes or as frames; called with the lock held.
+
+        Returns the new frames that a conforming server answers.
+        """
         self.pending_ += data
         if not self.request:
             end = self.pending_.find(b"\r\n\r\n")
@@ -342,12 +372,43 @@ class ScriptedConnection:
                 if len(self.pending_) > _REQUEST_LIMIT:
                     self.request = bytes(self.pending_)
                     self.pending_.clear()
-                return
+                return []
             self.request = bytes(self.pending_[: end + 4])
             del self.pending_[: end + 4]
         self.received += bytes(self.pending_)
-        self.frames.extend(parse_frames(self.pending_))
+        new = parse_frames(self.pending_)
+        self.frames.extend(new)
         self.changed_.notify_all()
+        return [f for f in new if f.opcode in (OP_PING, OP_CLOSE)] if self.conforming_ else []
+
+    def answer_(self, frames: list[ClientFrame]) -> None:
+        """Answers a ping with a pong, and a close with a close and the end of the connection."""
+        for frame in frames:
+            with suppress(OSError):
+                if frame.opcode == OP_PING:
+                    self.send(ws_frame(OP_PONG, frame.payload))
+                else:
+                    self.send_close_frame_(frame.payload[:2])
+                    self.close()
+
+    def send_close_frame_(self, payload: bytes) -> None:
+        """Sends a close frame unless one was sent already.
+
+        Never blocks for long: a client that stopped reading cannot take it,
+        and the connection ends right after anyway.
+        """
+        if not self.send_lock_.acquire(timeout=_POLL_MS / 1000):
+            return
+        try:
+            if not self.sent_close_:
+                self.sent_close_ = True
+                with suppress(BlockingIOError):
+                    self.sock_.send(ws_frame(OP_CLOSE, payload), socket.MSG_DONTWAIT)
+        finally:
+            self.send_lock_.release()
+
+    def client_sent_close_locked_(self) -> bool:
+        return any(frame.opcode == OP_CLOSE for frame in self.frames)
 
     def end_(self, kind: str) -> None:
         """Marks the client's end of the connection; called with the lock held."""
@@ -380,6 +441,9 @@ class ScriptedServer:
         host: the address to listen on.
         port: the port; 0 picks a free one, kept across :meth:`stop` and
             :meth:`start`.
+        keep_history: keep every connection in ``connections``; off, a
+            connection is forgotten once it has ended, for a long-running load
+            server that accepts connections by the hundred thousand.
 
     Use as a context manager, or call :meth:`start` and :meth:`stop`; a stopped
     server can start again on the same port. Connections are served
@@ -392,12 +456,17 @@ class ScriptedServer:
         *,
         host: str = "127.0.0.1",
         port: int = 0,
+        keep_history: bool = True,
     ) -> None:
         self.host = host
         self.port = port
         self.connections: list[ScriptedConnection] = []
+        self.keep_history_ = keep_history
+        self.accepted_count_ = 0
         self.script_ = script
         self.listener_: socket.socket | None = None
+        #: What the handlers of serve() steps raised, in order.
+        self.errors: list[BaseException] = []
         self.stopping_ = threading.Event()
         self.threads_: list[threading.Thread] = []
         self.accepted_ = threading.Condition()
@@ -432,11 +501,30 @@ class ScriptedServer:
         if self.listener_ is not None:
             self.listener_.close()
             self.listener_ = None
+        # Conforming connections close as a conforming server does: with a
+        # close frame (1001, going away), all at once.
+        closers = [threading.Thread(target=conn.close_handshake, args=(1001,))
+                   for conn in self.connections if conn.conforming_]
+        for closer in closers:
+            closer.start()
         for conn in self.connections:
-            conn.close()
+            if not conn.conforming_:
+                conn.close()
+        for closer in closers:
+            closer.join()
         for thread in self.threads_:
             thread.join(scaled(5))
         self.threads_ = []
+
+    @property
+    def open_connections(self) -> list[ScriptedConnection]:
+        """The connections that neither side has ended yet."""
+        return [c for c in self.connections if not (c.ended or c.closed_by_server_)]
+
+    @property
+    def requests(self) -> list[ScriptedConnection]:
+        """The connections whose request has arrived, in accept order."""
+        return [conn for conn in self.connections if conn.request]
 
     def connection(self, index: int = 0, timeout: float | None = None) -> ScriptedConnection:
         """Returns connection ``index`` in accept order, waiting for it to arrive.
@@ -464,6 +552,11 @@ class ScriptedServer:
         self.threads_.append(thread)
         thread.start()
 
+    def forget_ended_(self) -> None:
+        """Drops the connections and threads that have ended."""
+        self.connections = [c for c in self.connections if not (c.done.is_set() and c.ended)]
+        self.threads_ = [t for t in self.threads_ if t.is_alive()]
+
     def accept_loop_(self, listener: socket.socket) -> None:
         """Accepts connections until :meth:`stop`, polling so that it notices the stop."""
         listener.settimeout(_POLL_MS / 1000)
@@ -475,8 +568,13 @@ class ScriptedServer:
             except OSError:
                 return
             sock.settimeout(None)
+            # Each write leaves at once: the paced streams measure latency.
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             with self.accepted_:
-                conn = ScriptedConnection(len(self.connections), sock, self.stopping_)
+                if not self.keep_history_:
+                    self.forget_ended_()
+                conn = ScriptedConnection(self.accepted_count_, sock, self.stopping_)
+                self.accepted_count_ += 1
                 self.connections.append(conn)
                 self.accepted_.notify_all()
             self.spawn_(conn.read_until_end_, name=f"read-{conn.index}")
@@ -613,3 +711,112 @@ def close_tcp() -> Step:
 def reset_tcp() -> Step:
     """Resets the TCP connection (SO_LINGER 0, then close)."""
     return _step("reset_tcp", lambda conn: conn.close(reset=True))
+
+
+def route(routes: Mapping[str, Callable[..., Script]], default: Script = ()) -> Step:
+    """Plays the script that the request's path names: "/NAME/A/B" plays ``routes[NAME]("A", "B")``.
+
+    A path that names no route plays ``default``.
+    """
+
+    def run(conn: ScriptedConnection) -> None:
+        name, *arguments = conn.path.split("?", 1)[0].strip("/").split("/")
+        script = routes[name](*arguments) if name in routes else default
+        for step in script:
+            step(conn)
+
+    return _step("route", run)
+
+
+# A conforming server: an asyncio handler over a scripted connection.
+
+
+class Session:
+    """What a handler of :func:`serve` talks to: the calls of a ``websockets`` server connection.
+
+    ``send`` frames a message (bytes as binary, str as text); ``ping`` returns
+    an awaitable that ends when the client's pong comes; ``wait_closed`` waits
+    until the connection has ended. A send into a connection that has ended
+    raises ``websockets.exceptions.ConnectionClosed``, as the library does.
+    """
+
+    def __init__(self, conn: ScriptedConnection) -> None:
+        self.conn = conn
+        self.request = conn
+
+    async def send(self, message: bytes | str) -> None:
+        opcode, payload = (OP_TEXT, message.encode()) if isinstance(message, str) else (
+            OP_BINARY, bytes(message))
+        self.send_(ws_frame(opcode, payload))
+
+    async def ping(self, payload: bytes = b"") -> asyncio.Future[float]:
+        start = time.monotonic()
+        seen = len([f for f in self.conn.frames if f.opcode == OP_PONG])
+        self.send_(ws_frame(OP_PING, payload))
+
+        async def pong() -> float:
+            while not any(f.payload == payload for f in
+                          [f for f in self.conn.frames if f.opcode == OP_PONG][seen:]):
+                await self.tick_()
+            return time.monotonic() - start
+
+        return asyncio.ensure_future(pong())
+
+    async def pong(self, payload: bytes = b"") -> None:
+        self.send_(ws_frame(OP_PONG, payload))
+
+    async def wait_closed(self) -> None:
+        while not (self.conn.ended or self.conn.closed_by_server_):
+            await asyncio.sleep(_POLL_MS / 1000)
+
+    async def close(self, code: int = 1000, reason: str = "") -> None:
+        self.conn.close_handshake(code)
+
+    async def tick_(self) -> None:
+        if self.conn.ended or self.conn.closed_by_server_:
+            self.raise_closed_()
+        await asyncio.sleep(_POLL_MS / 1000)
+
+    def send_(self, frame: bytes) -> None:
+        if self.conn.sent_close_ or self.conn.closed_by_server_:
+            self.raise_closed_()
+        try:
+            self.conn.send(frame)
+        except OSError:
+            self.raise_closed_()
+
+    @staticmethod
+    def raise_closed_() -> None:
+        from websockets.exceptions import ConnectionClosedError
+
+        raise ConnectionClosedError(None, None)
+
+
+Handler = Callable[[Session], Awaitable[None]]
+
+
+def serve(handler: Handler, errors: list[BaseException]) -> Step:
+    """Runs ``handler`` as a conforming server would: pings and closes answered, then a close.
+
+    When the handler returns, the connection closes with code 1000; what it
+    raises goes to ``errors``. Stopping the server
+    closes the connection with code 1001 and cancels the handler.
+    """
+
+    def run(conn: ScriptedConnection) -> None:
+        conn.conforming_ = True
+        loop = asyncio.new_event_loop()
+        task = loop.create_task(handler(Session(conn)))
+        conn.stop_handler_ = lambda: loop.call_soon_threadsafe(task.cancel)
+        try:
+            loop.run_until_complete(task)
+        except asyncio.CancelledError:
+            pass
+        except Exception as error:  # noqa: BLE001 - kept for the test to inspect
+            errors.append(error)
+        finally:
+            conn.stop_handler_ = None
+            loop.close()
+        conn.close_handshake(1000)
+
+    return _step("serve", run)

@@ -13,6 +13,14 @@ namespace quorl_module {
 // with an exception set when it cannot be created.
 PyObject* panic_exception_type() noexcept;
 
+// Makes PanicException the class that the module `module_name` (imported
+// here) created, so that every module of the process raises one class and one
+// `except` catches them all. That module does not name the class among its
+// attributes; it is found where every exception class is, among
+// BaseException's subclasses. False with an exception set when the import
+// fails or the module made no such class.
+bool share_panic_exception_type(const char* module_name) noexcept;
+
 // Turns the C++ exception being handled into a pending Python exception:
 // MemoryError for std::bad_alloc, PanicException carrying the fault's message
 // for anything else. Call only from inside a catch block. Aborts the process

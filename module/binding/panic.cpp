@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <utility>
 
 namespace quorl_module {
 namespace {
@@ -29,7 +30,42 @@ void raise_panic(const char* message) noexcept {
   PyErr_SetObject(type, text.get());
 }
 
+// Tells whether `type` is named `qualname` and defined in `module_name`.
+bool is_named(PyObject* type, const char* module_name, const char* qualname) noexcept {
+  const owned_ref module(PyObject_GetAttrString(type, "__module__"));
+  const owned_ref name(PyObject_GetAttrString(type, "__qualname__"));
+  if (!module || !name || !PyUnicode_Check(module.get()) || !PyUnicode_Check(name.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(module.get(), module_name) == 0 &&
+         PyUnicode_CompareWithASCIIString(name.get(), qualname) == 0;
+}
+
+// Returns a new reference to the PanicException that `module_name` created;
+// null, with an exception set, when there is none.
+PyObject* find_panic_exception_type(const char* module_name) noexcept {
+  const owned_ref subclasses(PyObject_CallMethod(PyExc_BaseException, "__subclasses__", nullptr));
+  if (!subclasses) return nullptr;
+  const Py_ssize_t count = PyList_Size(subclasses.get());
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* type = PyList_GetItem(subclasses.get(), i);
+    if (is_named(type, module_name, "PanicException")) return new_ref(type).release();
+  }
+  PyErr_Format(PyExc_ImportError, "%s made no PanicException", module_name);
+  return nullptr;
+}
+
 }  // namespace
+
+bool share_panic_exception_type(const char* module_name) noexcept {
+  const owned_ref module(PyImport_ImportModule(module_name));
+  if (!module) return false;
+  PyObject* type = find_panic_exception_type(module_name);
+  if (type == nullptr) return false;
+  Py_DecRef(std::exchange(panic_type, type));
+  return true;
+}
 
 PyObject* panic_exception_type() noexcept {
   if (panic_type == nullptr) {
