@@ -328,8 +328,8 @@ bool read_sink(PyObject* table, Sink& out) {
   if (streams == nullptr || !read_address(PyTuple_GetItem(table, 0), out.counts)) return false;
   out.capacity = PyLong_AsSize_t(PyTuple_GetItem(table, 1));
   if (PyErr_Occurred() != nullptr) return false;
-  if (PyTuple_Size(streams) != static_cast<Py_ssize_t>(STREAM_COUNT)) {
-    PyErr_SetString(PyExc_ValueError, "a sink names every stream");
+  if (out.counts == nullptr || PyTuple_Size(streams) != static_cast<Py_ssize_t>(STREAM_COUNT)) {
+    PyErr_SetString(PyExc_ValueError, "a sink has counts and names every stream");
     return false;
   }
   for (std::size_t stream = 0; stream < STREAM_COUNT; ++stream) {
