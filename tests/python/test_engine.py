@@ -220,16 +220,30 @@ def special_frames(count: int) -> tuple[dict[tuple[FrameKind, int | None], list[
     return sent, frames
 
 
-def test_pull_returns_every_frame_bit_for_bit_per_stream():
-    """pull() batches hold the values sent, exactly, with seq and time per frame."""
+def pulled_copies(client, buffers):
+    """What one pull_into() wrote, as batches of copies: the next call writes over them."""
+    client.pull_into(buffers)
+    return {key: quorl_sdk.Batch(key[0], key[1], batch.time.copy(), batch.seq.copy(),
+                                 batch.values.copy())
+            for key in buffers.streams if len(batch := buffers[key])}
+
+
+@pytest.mark.parametrize("how", ["pull", "pull_into"])
+def test_pulls_return_every_frame_bit_for_bit_per_stream(how):
+    """pull() batches and the rows pull_into() writes hold the values sent, exactly, with
+    seq and time per frame; pull_into() writes no more rows than its buffers hold."""
     numpy = pytest.importorskip("numpy")
     sent, frames = special_frames(200)
+    buffers = quorl_sdk.Buffers(10)
     with websockets_server(sending(hello(), *frames, then_close=False)) as server:
         with quorl_sdk.connect_url(server.url, timeout=scaled(5)) as client:
+            assert wait_until(lambda: client.received == 200)
             got: dict[tuple[FrameKind, int | None], list[object]] = {}
             seqs = []
-            while sum(len(batch) for batches in got.values() for batch in batches) < 200:
-                for key, batch in client.pull().items():
+            while len(seqs) < 200:
+                pulled = client.pull() if how == "pull" else pulled_copies(client, buffers)
+                for key, batch in pulled.items():
+                    assert how == "pull" or len(batch) <= 10
                     got.setdefault(key, []).append(batch)
                     seqs.extend(batch.seq.tolist())
     assert sorted(seqs) == list(range(200))
@@ -370,31 +384,6 @@ def test_concurrent_readers_get_whole_frames_each_taken_once(mode):
 
 def yield_the_lock(phase, info):
     time.sleep(0.0001)  # lets another thread run in the middle of the call that collects
-
-
-def test_pull_into_fills_the_callers_arrays_in_order_up_to_their_capacity():
-    """pull_into() writes each frame bit for bit into the next row of its stream, no more
-    than the buffers hold per call; the rest waits for the next call."""
-    numpy = pytest.importorskip("numpy")
-    sent, frames = special_frames(200)
-    buffers = quorl_sdk.Buffers(10, kinds=[FrameKind.HAND_LANDMARKS, FrameKind.HAND_ISB_ANGLES])
-    got: dict[tuple[FrameKind, int | None], list[object]] = {key: [] for key in sent}
-    seqs: list[int] = []
-    with websockets_server(sending(hello(), *frames, then_close=False)) as server:
-        with quorl_sdk.connect_url(server.url, timeout=scaled(5)) as client:
-            assert wait_until(lambda: client.received == 200)
-            while len(seqs) < 200:
-                taken = client.pull_into(buffers)
-                assert taken == sum(min(buffers.count(key), 10) for key in buffers.streams) > 0
-                for key in sent:
-                    batch = buffers[key]
-                    got[key].append(batch.values.copy())
-                    seqs.extend(batch.seq.tolist())
-    assert sorted(seqs) == list(range(200))
-    for key, parts in got.items():
-        values = numpy.concatenate(parts)
-        assert values.reshape(len(values), -1).tobytes() == \
-            numpy.array(sent[key], dtype=numpy.float64).tobytes()
 
 
 def test_pull_into_stops_at_a_stream_without_arrays_and_before_an_error():
