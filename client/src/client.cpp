@@ -93,8 +93,21 @@ QuorlClient::Need QuorlClient::after_read(const error_code& ec) {
   }
   loss_ = ec;
   ended_ = true;
+  note_close();
   buffer_.clear();
   return may_recover() ? Need::recover : conclude();
+}
+
+void QuorlClient::note_close() {
+  // Beast keeps the close frame it read; a connection that broke has none.
+  if (loss_ != websocket::error::closed) {
+    close_status_ = CloseStatus{CLOSE_ABNORMAL, {}};
+    return;
+  }
+  const auto& frame = stream_->reason();
+  const std::uint16_t code =
+      frame.code == websocket::close_code::none ? CLOSE_NO_STATUS : frame.code;
+  close_status_ = CloseStatus{code, std::string(frame.reason.data(), frame.reason.size())};
 }
 
 QuorlClient::Need QuorlClient::after_recovery(bool recovered) {
@@ -182,6 +195,7 @@ net::awaitable<bool> QuorlClient::recover() {
       stream_ = std::make_unique<WebSocket>(std::move(*opened));
       buffer_.clear();
       ended_ = false;
+      close_status_.reset();
       ++reconnections_;
       hook_connection();
       co_return true;

@@ -105,10 +105,14 @@ bool Engine::owned_by_this_process() const noexcept {
 void Engine::stop() noexcept {
   if (!owned_by_this_process()) return;
   handoff_.close();
-  std::lock_guard lock(io_mutex_);
-  stopped_ = true;
-  socket_.shut_down();
-  if (runtime_) interrupt(runtime_->context());
+  {
+    std::lock_guard lock(io_mutex_);
+    stopped_ = true;
+    socket_.shut_down();
+    if (runtime_) interrupt(runtime_->context());
+  }
+  // The file is whole when close() returns, whatever the thread still does.
+  end_recording();
 }
 
 bool Engine::stopping() {
@@ -133,6 +137,8 @@ void Engine::run(std::shared_ptr<Engine> self) noexcept {
   } catch (...) {
     // Nothing else is thrown; the consumer sees the end.
   }
+  note_close_status();
+  end_recording();
   handoff_.set_ended();
   client_.reset();
   {
@@ -175,7 +181,11 @@ void Engine::drive() {
 quorl_sdk::ReadHooks Engine::read_hooks() {
   return {
       // Before the engine blocks for the socket, the consumer sees what came.
-      .on_idle = [this] { handoff_.flush(); },
+      .on_idle =
+          [this] {
+            handoff_.flush();
+            flush_recording();
+          },
       .on_connection = [this](int socket) { watch_socket(socket); },
       .accepts_type = [this](std::uint8_t type) { return options_.kinds.test(type); },
       // Frames go straight from the wire into the queue; the client decodes
@@ -188,7 +198,8 @@ quorl_sdk::ReadHooks Engine::read_hooks() {
 void Engine::watch_socket(int socket) {
   // Counted here, not after a step: a reconnection to a silent server shows
   // at once, before any frame comes.
-  reconnections_.store(client_->reconnections());
+  const auto reconnections = client_->reconnections();
+  if (reconnections_.exchange(reconnections) != reconnections) record_reconnection();
   std::lock_guard lock(io_mutex_);
   socket_ = platform::SocketDuplicate(socket);
   // A connection made while stop() ran ends before its first read.
@@ -227,6 +238,7 @@ void Engine::stream() {
 bool Engine::take_frame(std::span<const std::uint8_t> frame, Clock::time_point received) {
   const auto decoded = quorl_protocol::decode(frame);
   if (!decoded) return false;
+  record_frame(frame, received);
   // Once the handoff is closed the frame is dropped; stop() has shut the
   // socket down, which ends the step.
   handoff_.put_frame(*decoded, seconds(received), next_seq_++);

@@ -31,7 +31,7 @@ if TYPE_CHECKING:
 
     from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
     from quorl_sdk.buffers import Buffers
-    from quorl_sdk.client import Batch, Client, Mode, connect, connect_url
+    from quorl_sdk.client import Batch, Client, Mode, Recorder, connect, connect_url
     from quorl_sdk.errors import (
         FrameError,
         FrameTimeout,
@@ -56,6 +56,7 @@ __all__ = [
     "IncompatibleProtocol",
     "Mode",
     "QuorlError",
+    "Recorder",
     "ServerNotFound",
     "StreamError",
     "WEBSOCKET_PORT_END",
@@ -75,7 +76,7 @@ _LAZY = {
     "_quorl_sdk": ("WEBSOCKET_PORT_END", "WEBSOCKET_PORT_START"),
     "quorl_sdk.aio": ("AsyncClient", "Connecting", "connect_async", "connect_url_async"),
     "quorl_sdk.buffers": ("Buffers",),
-    "quorl_sdk.client": ("Batch", "Client", "Mode", "connect", "connect_url"),
+    "quorl_sdk.client": ("Batch", "Client", "Mode", "Recorder", "connect", "connect_url"),
     "quorl_sdk.errors": (
         "FrameError", "FrameTimeout", "IncompatibleProtocol", "QuorlError", "ServerNotFound",
         "StreamError",

@@ -173,6 +173,10 @@ class AsyncClient(Handle):
 
     A ``FrameError`` (the server sent a malformed frame) ends an ``async for``
     loop but not the stream: iterating again goes on with the following frame.
+
+    ``latest()``, ``record()``, ``close_code`` and ``close_reason`` are those
+    of :class:`quorl_sdk.Client`; neither ``record()`` nor ``Recorder.stop()``
+    waits on the event loop.
     """
 
     __slots__ = ("_readiness",)

@@ -13,11 +13,13 @@ Exceptions seen by a program, by origin (see :mod:`quorl_sdk.errors`)::
      ├── StreamError                   the connection failed (a ConnectionError)
      ├── IncompatibleProtocol          the server speaks another protocol version (a ConnectionError)
      ├── RuntimeError                  "client is closed"
+     ├── OSError                       a recording stopped: its file could not be written
      └── StopIteration / EOFError      the stream has ended for good
 """
 
 from __future__ import annotations
 
+import os
 
 from quorl_sdk._options import Mode, check_timeout, resolve, start
 from quorl_sdk.frames import FrameKind, numpy_module
@@ -25,7 +27,7 @@ from quorl_sdk.frames import FrameKind, numpy_module
 TYPE_CHECKING = False  # typing stays unimported at run time
 
 if TYPE_CHECKING:
-    from collections.abc import Iterator
+    from collections.abc import Callable, Iterator
     from types import EllipsisType, TracebackType
 
     import numpy
@@ -39,7 +41,7 @@ if TYPE_CHECKING:
 
     StreamKey = tuple[FrameKind, "int | None"]
 
-__all__ = ["Batch", "Client", "Mode", "connect", "connect_url"]
+__all__ = ["Batch", "Client", "Mode", "Recorder", "connect", "connect_url"]
 
 
 class Batch:
@@ -89,6 +91,55 @@ def batches(raw: list[tuple[FrameKind, int | None, bytearray, bytearray, bytearr
     return result
 
 
+class Recorder:
+    """A recording that the client's engine thread writes; made by :meth:`Client.record`.
+
+    The file is in the format of :mod:`quorl_sdk.recording`. Recording goes on
+    until :meth:`stop`, the end of a ``with`` block or the client's ``close()``,
+    whether the program reads frames or not.
+
+    Attributes:
+        path: the file being written.
+    """
+
+    __slots__ = ("_recording", "path")
+
+    def __init__(self, recording: _engine.Recording, path: str) -> None:
+        self._recording = recording
+        self.path = path
+
+    @property
+    def frames(self) -> int:
+        """Frames written so far."""
+        return self._recording.frames
+
+    @property
+    def stream_frames(self) -> dict[StreamKey, int]:
+        """Frames written so far per ``(kind, side)``, for the streams seen."""
+        return self._recording.stream_frames
+
+    def stop(self) -> None:
+        """Stops recording and closes the file; safe to call more than once.
+
+        Raises:
+            OSError: a write failed (a full disk, an I/O error), which ended
+                the recording; raised by every call.
+        """
+        self._recording.stop()
+
+    def __enter__(self) -> Recorder:
+        return self
+
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.stop()
+
+    def __repr__(self) -> str:
+        return f"<quorl_sdk.Recorder {self.path!r} frames={self.frames}>"
+
+
 class Handle:
     """What the blocking and the asyncio client share: the engine and its settings."""
 
@@ -135,6 +186,41 @@ class Handle:
     def closed(self) -> bool:
         """True once :meth:`close` has been called."""
         return self._stream.closed
+
+    @property
+    def close_code(self) -> int | None:
+        """How the stream ended: None while it runs; the code of the server's close
+        frame once it has ended (1005 for a close frame without one), or 1006 when
+        the connection was lost without a close frame."""
+        return self._stream.close_code
+
+    @property
+    def close_reason(self) -> str | None:
+        """The reason of the server's close frame: None while the stream runs, ""
+        when the close frame gave none or the connection was lost."""
+        return self._stream.close_reason
+
+    def record(self, path: str | os.PathLike[str]) -> Recorder:
+        """Starts writing every frame received from now on to the recording ``path``.
+
+        The engine thread writes each frame that passes ``kinds``, its bytes
+        exactly as the server sent them, with its arrival time, and marks
+        each reconnection: no Python code runs per frame. In latest mode the
+        file gets every frame while the program sees the newest; in lossless
+        mode the file waits with the program. Records reach the file whole,
+        at least every 0.1 s and whenever the stream pauses, so a process
+        killed mid-recording leaves a file that reads up to its last record.
+
+        A write that fails ends the recording; the program's next read
+        (``recv``, iteration, ``pull``, ``latest``) raises its OSError once,
+        and :meth:`Recorder.stop` raises it too.
+
+        Raises:
+            OSError: the file cannot be created.
+            RuntimeError: "client is closed", or the client records already.
+        """
+        name = os.fspath(path)
+        return Recorder(self._stream.record(os.fsencode(name)), name)
 
     def latest(self) -> dict[StreamKey, Frame]:
         """Returns the newest frame received of each ``(kind, side)``, without waiting.
@@ -275,9 +361,16 @@ def open_stream(by_url: bool, target: object, options: dict[str, object]) -> tup
     return start(by_url, target, resolved), resolved
 
 
-def _connect(by_url: bool, target: object, options: dict[str, object]) -> Client:
+def _connect(
+    by_url: bool, target: object, options: dict[str, object],
+    prepare: Callable[[_engine.Stream], object] | None = None,
+) -> Client:
+    """Starts an engine and waits for its connection; ``prepare`` runs on the engine
+    before it connects (a recording that must hold the first frame)."""
     stream, resolved = open_stream(by_url, target, options)
     try:
+        if prepare is not None:
+            prepare(stream)
         stream.wait_connected()
     except BaseException:
         stream.close(0.0)  # a Ctrl-C, or the connection failed

@@ -32,6 +32,7 @@ def test_the_engine_raises_the_panic_exception_of_quorl_sdk():
     """A fault of the engine's native code is the one PanicException, not a second class."""
     program = textwrap.dedent("""
         import os, quorl_sdk, _quorl_sdk
+        connect = quorl_sdk.connect  # loaded while files can still be opened
         held = []
         try:
             while True:
@@ -39,7 +40,7 @@ def test_the_engine_raises_the_panic_exception_of_quorl_sdk():
         except OSError:
             pass
         try:
-            quorl_sdk.connect(1)
+            connect(1)
         except BaseException as fault:
             for fd in held:
                 os.close(fd)

@@ -395,7 +395,8 @@ def test_record_without_reconnect_says_a_lost_connection_and_exits_1(tmp_path: P
     with Simulator(port=0, restart_after=1.0, restart_gap=2.0).running() as sim:
         result = run("record", str(path), "--url", sim.url)
     assert result.returncode == 1
-    lines = result.stderr.splitlines()
+    # A status line a second may come between them.
+    lines = [line for line in result.stderr.splitlines() if " frames (" not in line]
     assert re.fullmatch(
         rf"quorl-sdk record: error: the connection to {sim.url} was lost after [\d.]+ s", lines[1]
     ), lines
@@ -438,6 +439,54 @@ def test_record_to_a_full_disk_is_one_error_line(tmp_path: Path) -> None:
         result.stderr
     )
     assert "Traceback" not in result.stderr and result.stderr.count("error:") == 1
+
+
+def record_with_status(path: Path, url: str, terminal: bool) -> str:
+    """Runs ``record`` for 2.5 s with stderr on a pipe or a terminal; returns what it showed."""
+    args = [*QUORL_SDK, "record", str(path), "--url", url, "--duration", "2.5"]
+    if not terminal:
+        result = subprocess.run(args, capture_output=True, text=True, timeout=scaled(60))
+        assert result.returncode == 0, result.stderr
+        return result.stderr
+    import pty
+
+    parent, child = pty.openpty()
+    with subprocess.Popen(args, stderr=child, stdout=subprocess.DEVNULL) as process:
+        os.close(child)
+        shown = b""
+        while chunk := _read_pty(parent):
+            shown += chunk
+        assert process.wait(scaled(60)) == 0
+    os.close(parent)
+    return shown.decode()
+
+
+def _read_pty(fd: int) -> bytes:
+    try:
+        return os.read(fd, 65536)
+    except OSError:  # the child closed its end
+        return b""
+
+
+@pytest.mark.parametrize("terminal", [False, True], ids=["pipe", "terminal"])
+def test_record_shows_a_live_status_that_counts_malformed_frames(
+    tmp_path: Path, terminal: bool
+) -> None:
+    """A status a second in a pipe, redrawn on a terminal; refused frames are counted, not listed."""
+    path = tmp_path / "status.qrec"
+    with Simulator(port=0, rate=50, malformed=0.3, seed=5).running() as sim:
+        shown = record_with_status(path, sim.url, terminal)
+    assert "failed to decode" not in shown.replace("last event: failed to decode", "")
+    malformed = [int(n) for n in re.findall(r"malformed (\d+)", shown)]
+    assert malformed and malformed[-1] > 10, shown
+    if terminal:
+        assert "\x1b[" in shown and "BODY_LANDMARKS" in shown and "Hz" in shown
+    else:
+        status = [line for line in shown.splitlines() if re.fullmatch(
+            r"quorl-sdk record: [\d.]+ s, \d+ frames \([\d.]+/s\), malformed \d+, "
+            r"stream errors 0, reconnections 0", line)]  # fmt: skip
+        assert 1 <= len(status) <= 3 and len(shown.splitlines()) == len(status) + 2, shown
+    assert re.search(r"\d+ frames refused by the decoder, not recorded", shown)
 
 
 def test_replay_loop_of_an_empty_recording_serves_and_stops_on_a_signal(tmp_path: Path) -> None:

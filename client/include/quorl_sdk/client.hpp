@@ -25,6 +25,17 @@ namespace quorl_sdk {
 // when the stream has ended for good.
 using NextResult = std::optional<std::expected<quorl_protocol::Message, QuorlError>>;
 
+// Why a connection ended, in the terms of the WebSocket close frame.
+struct CloseStatus {
+  std::uint16_t code = 0;
+  std::string reason;
+};
+
+// The codes of a close frame that carried none, and of a connection that
+// ended without a close frame.
+inline constexpr std::uint16_t CLOSE_NO_STATUS = 1005;
+inline constexpr std::uint16_t CLOSE_ABNORMAL = 1006;
+
 // Returns true when `ec` means the peer went away (closing handshake, closed
 // stream, reset, abort, broken pipe, end of file) rather than a fault.
 bool is_disconnect(const boost::system::error_code& ec) noexcept;
@@ -101,6 +112,11 @@ class QuorlClient {
     return last_receive_time_;
   }
 
+  // Returns how the current connection ended: nothing while it is up, the
+  // code and reason of the server's close frame, or CLOSE_ABNORMAL when it
+  // ended without one.
+  const std::optional<CloseStatus>& close_status() const noexcept { return close_status_; }
+
   // Returns how many times recover() has replaced a lost connection.
   std::uint64_t reconnections() const noexcept { return reconnections_; }
 
@@ -117,6 +133,8 @@ class QuorlClient {
   Need begin_step() noexcept;
   Need after_read(const boost::system::error_code& ec);
   Need after_recovery(bool recovered);
+  // Keeps how the connection ended, from the error that ended it.
+  void note_close();
 
   // Returns what the step yields, leaving the client ready for the next one.
   NextResult take_result() noexcept { return std::exchange(result_, std::nullopt); }
@@ -150,6 +168,7 @@ class QuorlClient {
   bool ended_ = false;
   // Why the connection ended, while a step deals with it.
   boost::system::error_code loss_;
+  std::optional<CloseStatus> close_status_;
   NextResult result_;
   std::chrono::steady_clock::time_point last_receive_time_{};
   std::uint64_t reconnections_ = 0;

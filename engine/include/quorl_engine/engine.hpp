@@ -13,6 +13,7 @@
 
 #include "quorl_engine/handoff.hpp"
 #include "quorl_engine/platform.hpp"
+#include "quorl_engine/recorder.hpp"
 #include "quorl_sdk/builder.hpp"
 #include "quorl_sdk/client.hpp"
 #include "quorl_sdk/runtime.hpp"
@@ -70,6 +71,26 @@ class Engine {
   // Returns true once the engine thread has released everything it held.
   bool finished() const noexcept { return finished_.load(); }
 
+  // Makes the engine thread write every frame it takes, and the marks of
+  // reconnections, to `recorder`. False when it records already.
+  bool start_recording(std::shared_ptr<Recorder> recorder);
+
+  // Returns true while a recording is being written.
+  bool recording() const noexcept { return recording_.load(); }
+
+  // Ends `recorder`'s recording, if it is this engine's, and closes its
+  // file; returns the failure that ended it, if any.
+  std::expected<void, RecordFailure> stop_recording(Recorder& recorder);
+
+  // Takes the failure of a recording that stopped by itself, once: for the
+  // consumer's next read.
+  std::optional<RecordFailure> take_recording_failure();
+
+  // Returns how the connection ended: nothing while the stream runs (or
+  // before it connected), else the close frame's code and reason, or
+  // CLOSE_ABNORMAL without one.
+  std::optional<quorl_sdk::CloseStatus> close_status() const;
+
   // Waits until finished() or `until`; touches nothing but this object.
   void wait_finished(std::chrono::steady_clock::time_point until);
 
@@ -90,6 +111,12 @@ class Engine {
   void watch_socket(int socket);
   bool stopping();
   void report_fault(const char* what) noexcept;
+  void record_frame(std::span<const std::uint8_t> frame, std::chrono::steady_clock::time_point at);
+  void record_reconnection();
+  void flush_recording();
+  void end_recording() noexcept;
+  void recording_failed();
+  void note_close_status();
 
   const EngineOptions options_;
   const std::uint64_t generation_;
@@ -107,6 +134,16 @@ class Engine {
   std::uint64_t next_seq_ = 0;
   std::atomic<std::uint64_t> reconnections_{0};
   std::atomic<bool> finished_{false};
+  // The recording being written, and the failure of one that stopped by
+  // itself, until a read takes it. `recording_` spares frames the lock
+  // while nothing records.
+  std::mutex recorder_mutex_;
+  std::shared_ptr<Recorder> recorder_;
+  std::optional<RecordFailure> recording_failure_;
+  std::atomic<bool> recording_{false};
+  std::atomic<bool> recording_failure_waits_{false};
+  mutable std::mutex close_mutex_;
+  std::optional<quorl_sdk::CloseStatus> close_status_;
   std::mutex finish_mutex_;
   std::condition_variable finish_;
 };

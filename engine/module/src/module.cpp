@@ -10,6 +10,7 @@
 #include "convert.hpp"
 #include "panic.hpp"
 #include "quorl_engine/engine.hpp"
+#include "recording.hpp"
 #include "seconds.hpp"
 #include "stream.hpp"
 #include "values.hpp"
@@ -222,7 +223,12 @@ PyObject* make_module() {
   owned_ref module(PyModule_Create(&module_def));
   if (!module || !add_type(module.get(), "Frame", init_frame_type()) ||
       !add_type(module.get(), "Stream", init_stream_type()) ||
+      !add_type(module.get(), "Recording", init_recording_type()) ||
       !add_stream_constants(module.get())) {
+    return nullptr;
+  }
+  // The close code the client reports for a connection lost without a close frame.
+  if (PyModule_AddIntConstant(module.get(), "CLOSE_ABNORMAL", quorl_sdk::CLOSE_ABNORMAL) < 0) {
     return nullptr;
   }
   static const bool hooked = Py_AtExit(stop_engines_at_exit) == 0;

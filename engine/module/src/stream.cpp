@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "panic.hpp"
+#include "recording.hpp"
 #include "seconds.hpp"
 #include "values.hpp"
 
@@ -88,6 +89,7 @@ Took await_item(const StreamState& s, Clock::time_point deadline) {
   Handoff& handoff = s.engine->handoff();
   for (;;) {
     if (!usable(s)) return Took::closed;
+    if (raise_recording_failure(*s.engine)) return Took::interrupted;
     if (s.held || handoff.size() > 0) return Took::item;
     if (handoff.ended()) return handoff.size() > 0 ? Took::item : Took::ended;
     if (Clock::now() >= deadline) return Took::timeout;
@@ -406,6 +408,7 @@ PyObject* Stream_latest(PyObject* self, PyObject* /*unused*/) {
   return quorl_module::guard([&]() -> PyObject* {
     StreamState& s = state_of(self);
     if (!usable(s)) return raise_outcome(Took::closed, false);
+    if (raise_recording_failure(*s.engine)) return nullptr;
     std::array<std::optional<FrameRecord>, quorl_engine::STREAM_COUNT> newest;
     s.engine->handoff().newest(newest);
     owned_ref result(PyDict_New());
@@ -490,6 +493,21 @@ PyObject* Stream_close(PyObject* self, PyObject* timeout_arg) {
   });
 }
 
+PyObject* Stream_record(PyObject* self, PyObject* path) {
+  return quorl_module::guard([&]() -> PyObject* {
+    StreamState& s = state_of(self);
+    if (!usable(s)) return raise_outcome(Took::closed, false);
+    return start_recording(s.engine, path);
+  });
+}
+
+PyObject* Stream_get_close_code(PyObject* self, void*) {
+  return close_code(*state_of(self).engine);
+}
+PyObject* Stream_get_close_reason(PyObject* self, void*) {
+  return close_reason(*state_of(self).engine);
+}
+
 PyObject* Stream_get_finished(PyObject* self, void*) {
   return PyBool_FromLong(state_of(self).engine->finished());
 }
@@ -545,6 +563,7 @@ PyMethodDef Stream_methods[] = {
     {"disarm", Stream_disarm, METH_NOARGS, "disarm(); makes fileno() unreadable again."},
     {"fileno", Stream_fileno, METH_NOARGS, "fileno() -> the descriptor armed waits watch."},
     {"close", Stream_close, METH_O, "close(timeout); ends the engine at once."},
+    {"record", Stream_record, METH_O, "record(path: bytes) -> Recording; the engine writes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -556,6 +575,8 @@ PyGetSetDef Stream_getset[] = {
     {"closed", Stream_get_closed, nullptr, nullptr, nullptr},
     {"queued", Stream_get_queued, nullptr, nullptr, nullptr},
     {"finished", Stream_get_finished, nullptr, nullptr, nullptr},
+    {"close_code", Stream_get_close_code, nullptr, nullptr, nullptr},
+    {"close_reason", Stream_get_close_reason, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -11,20 +11,24 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import signal
 import sys
 import time
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 from dataclasses import dataclass
 from types import FrameType
 from typing import TYPE_CHECKING
 
-from quorl_sdk.client import Client, Mode, connect, connect_url
+from quorl_sdk import client as client_module
+from quorl_sdk._engine import CLOSE_ABNORMAL
+from quorl_sdk.client import Client, Mode, Recorder
 from quorl_sdk.errors import FrameError, FrameTimeout, IncompatibleProtocol, StreamError
-from quorl_sdk.frames import Frame
+from quorl_sdk.frames import Frame, FrameKind
 
 if TYPE_CHECKING:
+    from quorl_sdk import _engine
     from quorl_sdk._options import Options
 
 __all__ = [
@@ -43,6 +47,14 @@ __all__ = [
     "wall_clock_text",
     "wall_time",
 ]
+
+# Items that watch() takes at most after its wait: one per stream and an error
+# wait in latest mode, and a few more may come meanwhile.
+_WATCH_TAKES = 32
+
+# The close codes of a server that went away with the connection: it is going
+# away (1001, shutting down), restarting (1012), or no close frame came.
+_GONE = (1001, 1012, CLOSE_ABNORMAL)
 
 BASE_DELAY = 0.25
 MAX_DELAY = 10.0
@@ -186,6 +198,9 @@ class Session:
         on_link: called with ``(False, time)`` and ``(True, time)`` for each
             reconnection: the arrival of the last frame before the loss, and
             the moment the new connection was seen (monotonic seconds).
+        record: a recording to write from the first frame on (see
+            :meth:`quorl_sdk.Client.record`); its :class:`Recorder` is
+            :attr:`recorder` once open.
     """
 
     def __init__(
@@ -196,6 +211,7 @@ class Session:
         mode: Mode = Mode.LOSSLESS,
         on_event: Callable[[str], None] | None = None,
         on_link: Callable[[bool, float], None] | None = None,
+        record: str | None = None,
     ) -> None:
         self.target = target
         self.reconnect = reconnect
@@ -210,6 +226,9 @@ class Session:
         self.reconnections = 0
         #: The port of the connection, once connected.
         self.port: int | None = None
+        self.record = record
+        #: The recording, once open with ``record``.
+        self.recorder: Recorder | None = None
         self._on_event = on_event
         self._on_link = on_link
         self._client: Client | None = None
@@ -238,22 +257,40 @@ class Session:
             ConnectionError: no server answered.
             ValueError: the URL is not a usable Quorl URL.
             TypeError, OverflowError: the port is out of range.
+            OSError: the recording cannot be created (another OSError than a
+                ConnectionError).
         """
         self.opened = time.monotonic()
-        self._client = self._connect(self.target.port, reconnect=self.reconnect)
+        try:
+            self._client = self._connect()
+        except BaseException:
+            if self.recorder is not None and self.record is not None:
+                # Nothing was recorded: no file is left behind.
+                with suppress(OSError):
+                    os.remove(self.record)
+            raise
         self.port = self._client.port
         self._last_time = self.opened
 
-    def _connect(self, port: int | None, *, reconnect: bool) -> Client:
-        """Connects to the URL, or to ``port`` (None: discovery), on the reconnection schedule."""
+    def _connect(self) -> Client:
+        """Connects to the target on the reconnection schedule; the recording starts first."""
         options: Options = {
-            "reconnect": reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
+            "reconnect": self.reconnect, "base_delay_ms": round(BASE_DELAY * 1000),
             "max_delay_ms": round(MAX_DELAY * 1000), "max_retries": MAX_RETRIES,
             "mode": self.mode,
         }  # fmt: skip
-        if self.target.url is not None:
-            return connect_url(self.target.url, **options)
-        return connect(port, **options)
+        by_url = self.target.url is not None
+        target = self.target.url if by_url else self.target.port
+        prepare = None if self.record is None else self._start_recording
+        return client_module._connect(by_url, target, dict(options), prepare)
+
+    def _start_recording(self, stream: _engine.Stream) -> None:
+        assert self.record is not None
+        self.recorder = Recorder(stream.record(os.fsencode(self.record)), self.record)
+
+    def latest(self) -> dict[tuple[FrameKind, int | None], Frame]:
+        """Returns the newest frame of each stream (see :meth:`quorl_sdk.Client.latest`)."""
+        return {} if self._client is None else self._client.latest()
 
     def next(self, timeout: float) -> Frame | None:
         """Returns the next frame, or None when none came within ``timeout`` seconds.
@@ -274,7 +311,8 @@ class Session:
         except FrameTimeout:
             pass
         except FrameError as error:
-            self.decode_errors += 1
+            # In latest mode one error stands for those it replaced.
+            self.decode_errors += 1 + error.replaced
             self._event(str(error))
         except IncompatibleProtocol as error:
             raise StreamFailed(str(error)) from None
@@ -297,25 +335,29 @@ class Session:
             StreamEnded: the server ended the stream, or went away (``lost``).
         """
         self._count_reconnections(time.monotonic())
+        # A server that ends the stream closes it; one that shuts down says it goes
+        # away, and a lost connection has no close frame at all.
+        code = None if self._client is None else self._client.close_code
         self.close()
         if self.reconnect:
             raise StreamFailed(f"gave up reconnecting to {self.url} after {MAX_RETRIES} attempts")
-        if self._server_answers():
+        if code not in _GONE:
             raise StreamEnded("the server ended the stream")
         raise StreamEnded(f"the connection to {self.url} was lost", lost=True)
 
-    def _server_answers(self) -> bool:
-        """Tells whether the server still takes connections, with one attempt at once.
+    def watch(self, timeout: float) -> None:
+        """Waits ``timeout`` seconds, then takes what waits as :meth:`next` does.
 
-        The client reports a closed stream and a broken connection alike; a
-        server that ended the stream on purpose still listens, one that went
-        away (a restart, a crash) does not.
+        For a latest-mode session whose program looks only at :meth:`latest`:
+        no frame wakes it, and errors and the end are still seen.
+
+        Raises:
+            As :meth:`next`.
         """
-        try:
-            self._connect(self.port, reconnect=False).close()
-        except (ConnectionError, ValueError):
-            return False
-        return True
+        time.sleep(timeout)
+        for _ in range(_WATCH_TAKES):
+            if self.next(0) is None:
+                return
 
     def _count_reconnections(self, now: float) -> None:
         """Reports the reconnections the client made since the last look, seen at ``now``.

@@ -32,6 +32,7 @@ from quorl_sdk.cli._live import (
     stopping_on_signals,
 )
 from quorl_sdk._extras import MissingExtraError
+from quorl_sdk.client import Mode
 from quorl_sdk.frames import Frame
 from quorl_sdk.recording import RecordingError
 
@@ -140,6 +141,14 @@ class Output:
 
     #: Longest wait for a frame before :meth:`idle` runs.
     tick = 0.1
+    #: How the session's client hands frames over.
+    mode = Mode.LOSSLESS
+    #: A recording the session writes from its first frame on, if any.
+    record: str | None = None
+
+    def take(self, session: Session, timeout: float) -> Frame | None:
+        """Returns the next frame of ``session``, or None after ``timeout`` seconds."""
+        return session.next(timeout)
 
     def start(self, session: Session) -> None:
         """Called once connected."""
@@ -173,14 +182,22 @@ def run_live(
         reconnect=getattr(args, "reconnect", False) if reconnect is None else reconnect,
         on_event=output.event,
         on_link=output.link,
+        mode=output.mode,
+        record=output.record,
     )
     with stopping_on_signals() as stopping:
-        if (code := open_session(command, session)) is not None:
-            return code
         try:
-            return _pump(command, session, output, stopping, args.duration)
-        finally:
-            session.close()
+            if (code := open_session(command, session)) is not None:
+                return code
+            try:
+                return _pump(command, session, output, stopping, args.duration)
+            finally:
+                session.close()
+        except OSError as error:
+            # The one file a session writes is its recording, whose faults name it.
+            if error.filename is None or isinstance(error, ConnectionError):
+                raise
+            raise _unwritten(error) from error
 
 
 def _pump(
@@ -199,7 +216,7 @@ def _pump(
     code, reason = 0, "stopped"
     try:
         while (now := time.monotonic()) < end:
-            frame = session.next(min(output.tick, end - now))
+            frame = output.take(session, min(output.tick, end - now))
             if frame is not None:
                 with stopping.deferred():
                     output.frame(frame, frame.time)
