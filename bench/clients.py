@@ -1,11 +1,11 @@
 """Runs every client of a Quorl stream side by side, in one run, and checks the
 package against its speed targets.
 
-    python bench/clients.py [--frames N] [--rounds N] [--quick] [--strict]
+    python bench/clients.py [--frames N] [--rounds N] [--clients NAME,...] [--quick] [--strict]
 
 The clients: the native RawClient (`_quorl_sdk.connect_url_raw`), the
 package's blocking iterator (lossless), its latest mode, its asyncio client,
-its `pull()` batches, a hand-written pure-Python socket reader and aiohttp,
+its `pull()` batches, its `pull_into()` into buffers made once, a hand-written pure-Python socket reader and aiohttp,
 both decoding with `struct`. A server in a process of its own
 (bench/load_server.py) streams hand-landmark frames on 127.0.0.1.
 
@@ -55,7 +55,7 @@ CHECKED_FRAMES = 3000
 #: Resident memory that may grow over the memory run and still count as flat.
 FLAT_KIB = 1024
 #: The package's modes whose memory is watched over a long run.
-MEMORY_MODES = ("blocking", "latest", "asyncio", "pull()")
+MEMORY_MODES = ("blocking", "latest", "asyncio", "pull()", "pull_into()")
 #: Seconds after which a run that has not ended counts as hung.
 RUN_LIMIT_S = 300
 #: Modules that `import quorl_sdk` should leave alone.
@@ -241,6 +241,10 @@ def check_speed(results: dict[str, Figures], verdicts: Verdicts) -> None:
                    ratio("blocking", "cpu_us_per_frame", high=1.2))
     verdicts.check("asyncio frames/s >= 0.8x RawClient", ratio("asyncio", "frames_per_s", 0.8))
     verdicts.check("pull() frames/s >= 2.5x RawClient", ratio("pull()", "frames_per_s", 2.5))
+    verdicts.check("pull_into() frames/s >= 4x RawClient",
+                   ratio("pull_into()", "frames_per_s", 4.0))
+    verdicts.check("pull_into() CPU/frame <= 0.5x RawClient",
+                   ratio("pull_into()", "cpu_us_per_frame", high=0.5))
     verdicts.check("blocking p50 <= RawClient + 15 µs", within("blocking", "p50_us", 15))
     verdicts.check("blocking p99 <= RawClient + 50 µs", within("blocking", "p99_us", 50))
     verdicts.check("asyncio p50 <= 1.5x RawClient", ratio("asyncio", "p50_us", high=1.5))
@@ -291,6 +295,8 @@ def parse_arguments() -> argparse.Namespace:
     parser.add_argument("--rate", type=float, default=1000.0, help="Hz of the latency runs")
     parser.add_argument("--memory-frames", type=int, default=1_000_000)
     parser.add_argument("--import-runs", type=int, default=9)
+    parser.add_argument("--clients", type=lambda text: text.split(","), default=None,
+                        help="only these clients (names as printed; RawClient always runs)")
     parser.add_argument("--quick", action="store_true",
                         help="small counts, one round: a smoke run of a few seconds")
     parser.add_argument("--strict", action="store_true",
@@ -383,9 +389,9 @@ def report(bench: Bench, args: argparse.Namespace, import_ms: float, heavy: list
     for mode in MEMORY_MODES:
         if mode in bench.memory:
             baseline, growth = bench.memory[mode]
-            print(f"  {mode:<10} {baseline:,} KiB, growth {growth:+,} KiB")
+            print(f"  {mode:<11} {baseline:,} KiB, growth {growth:+,} KiB")
         else:
-            print(f"  {mode:<10} not available")
+            print(f"  {mode:<11} not available")
     print(f"\nimport quorl_sdk: {import_ms:.1f} ms (median of {args.import_runs} fresh "
           f"processes); of {', '.join(HEAVY_MODULES)} it imports {', '.join(heavy) or 'none'}")
 
@@ -407,7 +413,10 @@ def report(bench: Bench, args: argparse.Namespace, import_ms: float, heavy: list
 
 def main() -> None:
     args = parse_arguments()
-    bench = Bench(all_contenders())
+    contenders = all_contenders()
+    if args.clients:
+        contenders = [c for c in contenders if c.name == "RawClient" or c.name in args.clients]
+    bench = Bench(contenders)
     try:
         with load_server() as port:
             bench.run(args, f"ws://127.0.0.1:{port}")

@@ -278,13 +278,48 @@ class Pull(Contender):
     def each(self, url: str, on_frame: OnFrame) -> None:
         with quorl_sdk.connect_url(url) as client:
             for batches in self._batches(client):
+                self.deliver(time.monotonic(), batches, on_frame)
+
+    @staticmethod
+    def deliver(receipt: float, batches: dict[Any, Any], on_frame: OnFrame) -> None:
+        """Hands the frames of ``batches`` to ``on_frame`` in the order they came."""
+        frames = [PulledFrame(kind, side, values.ravel().tolist(), stamp, seq)
+                  for (kind, side), batch in batches.items()
+                  for values, stamp, seq in zip(batch.values, batch.time.tolist(),
+                                                batch.seq.tolist())]
+        for frame in sorted(frames, key=lambda frame: frame.seq):
+            on_frame(receipt, frame)
+
+
+class PullInto(Contender):
+    """``pull_into()`` into buffers made once, as large as the client's queue."""
+
+    name = "pull_into()"
+    stamps_frames = True
+    missing = None if hasattr(quorl_sdk.Client, "pull_into") else "Client.pull_into"
+    CAPACITY = 1024
+
+    @staticmethod
+    def _pulls(client: Any, buffers: Any) -> Iterator[int]:
+        """Yields how many frames each pull took until the stream ends."""
+        while True:
+            try:
+                yield client.pull_into(buffers)
+            except EOFError:
+                return
+
+    def count(self, url: str) -> int:
+        buffers = quorl_sdk.Buffers(self.CAPACITY)
+        with quorl_sdk.connect_url(url) as client:
+            return sum(self._pulls(client, buffers))
+
+    def each(self, url: str, on_frame: OnFrame) -> None:
+        buffers = quorl_sdk.Buffers(self.CAPACITY)
+        with quorl_sdk.connect_url(url) as client:
+            for _ in self._pulls(client, buffers):
                 receipt = time.monotonic()
-                frames = [PulledFrame(kind, side, values.ravel().tolist(), stamp, seq)
-                          for (kind, side), batch in batches.items()
-                          for values, stamp, seq in zip(batch.values, batch.time.tolist(),
-                                                        batch.seq.tolist())]
-                for frame in sorted(frames, key=lambda frame: frame.seq):
-                    on_frame(receipt, frame)
+                batches = {key: buffers[key] for key in buffers.streams if buffers.count(key)}
+                Pull.deliver(receipt, batches, on_frame)
 
 
 class _Async(Contender):
@@ -361,5 +396,5 @@ class Aiohttp(_Async):
 
 def all_contenders() -> list[Contender]:
     """Returns every contender, the reference (RawClient) first."""
-    return [RawClient(), Blocking(), Latest(), Asyncio(), Pull(), PurePython(), Aiohttp(),
-            Drain()]
+    return [RawClient(), Blocking(), Latest(), Asyncio(), Pull(), PullInto(), PurePython(),
+            Aiohttp(), Drain()]

@@ -1,5 +1,6 @@
 #include "quorl_engine/handoff.hpp"
 
+#include <thread>
 #include <utility>
 
 namespace quorl_engine {
@@ -48,6 +49,8 @@ PushOutcome Handoff::emplace_in_ring(Fill&& fill) {
     const auto* record = std::get_if<FrameRecord>(&slot);
     if (record == nullptr) return;
     if (const auto stream = stream_index(record->type, record->side)) {
+      // Named before it is published, and nothing can fail in between:
+      // see newest_waiting().
       newest_position_[*stream].store(position + 1, std::memory_order_release);
     }
   });
@@ -114,13 +117,10 @@ void Handoff::wake() {
 }
 
 bool Handoff::pop(Item& out) {
-  const bool popped = mode_ == Mode::lossless ? ring_.pop(out) : slots_.pop(out);
-  if (!popped) return false;
-  wake_producer_if_room();
-  if (const auto* frame = std::get_if<FrameRecord>(&out)) {
-    if (const auto stream = stream_index(frame->type, frame->side)) taken_[*stream] = *frame;
-  }
-  return true;
+  return take_each([&](Item& item) {
+           out = std::move(item);
+           return Take::item_and_stop;
+         }) == 1;
 }
 
 void Handoff::wake_producer_if_room() {
@@ -132,6 +132,7 @@ void Handoff::wake_producer_if_room() {
 }
 
 void Handoff::newest(std::array<std::optional<FrameRecord>, STREAM_COUNT>& out) const {
+  std::lock_guard lock(taking_);
   for (std::size_t stream = 0; stream < STREAM_COUNT; ++stream) {
     out[stream] = newest_waiting(stream);
     if (!out[stream]) out[stream] = taken_[stream];
@@ -146,6 +147,9 @@ std::optional<FrameRecord> Handoff::newest_waiting(std::size_t stream) const {
   }
   const std::size_t position = newest_position_[stream].load(std::memory_order_acquire);
   if (position == 0) return std::nullopt;
+  // Named a moment before it is published: wait that moment out, or the
+  // frame taken before it would stand in for it.
+  while (ring_.pushed() < position) std::this_thread::yield();
   const Item* item = ring_.waiting_at(position - 1);
   if (item == nullptr) return std::nullopt;
   return std::get<FrameRecord>(*item);
@@ -180,10 +184,13 @@ std::optional<quorl_sdk::QuorlError> Handoff::take_connect_error() {
 
 void Handoff::close() {
   if (closed_.exchange(true)) return;
-  if (mode_ == Mode::lossless) {
-    ring_.clear();
-  } else {
-    slots_.clear();
+  {
+    std::lock_guard lock(taking_);
+    if (mode_ == Mode::lossless) {
+      ring_.clear();
+    } else {
+      slots_.clear();
+    }
   }
   { std::lock_guard lock(mutex_); }
   ready_.notify_all();

@@ -1,20 +1,41 @@
 #include "quorl_engine/store.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
 namespace quorl_engine {
 
-FrameRing::FrameRing(std::size_t capacity) : slots_(capacity) {
+namespace {
+
+std::size_t checked_capacity(std::size_t capacity) {
   if (capacity == 0) throw std::invalid_argument("a ring needs room for one item");
+  if (capacity > MAX_QUEUE) throw std::invalid_argument("a ring larger than MAX_QUEUE");
+  return capacity;
 }
 
+}  // namespace
+
+FrameRing::FrameRing(std::size_t capacity)
+    : capacity_(checked_capacity(capacity)), segments_((capacity + SEGMENT - 1) / SEGMENT) {}
+
 PushOutcome FrameRing::try_push(Item&& item) {
-  const std::size_t tail = tail_.load(std::memory_order_relaxed);
-  if (tail - head_.load(std::memory_order_acquire) == slots_.size()) return PushOutcome::full;
-  slots_[tail % slots_.size()] = std::move(item);
-  publish(tail + 1);
-  return PushOutcome::stored;
+  return try_emplace([&](Item& slot) { slot = std::move(item); });
+}
+
+Item& FrameRing::slot(std::size_t index) const noexcept {
+  return segments_[index / SEGMENT][index % SEGMENT];
+}
+
+Item& FrameRing::slot_to_fill(std::size_t index) {
+  auto& segment = segments_[index / SEGMENT];
+  if (!segment) {
+    // The last segment holds only what the bound leaves for it.
+    const std::size_t size = std::min(SEGMENT, capacity_ - index / SEGMENT * SEGMENT);
+    segment = std::make_unique<Item[]>(size);
+    allocated_.fetch_add(size, std::memory_order_relaxed);
+  }
+  return segment[index % SEGMENT];
 }
 
 void FrameRing::publish(std::size_t tail) noexcept {
@@ -29,21 +50,25 @@ const Item* FrameRing::waiting_at(std::size_t position) const noexcept {
       position >= tail_.load(std::memory_order_acquire)) {
     return nullptr;
   }
-  return &slots_[position % slots_.size()];
+  return &slot(position % capacity_);
+}
+
+void FrameRing::drop(std::size_t count) noexcept {
+  if (count == 0) return;
+  head_.store(head_.load(std::memory_order_relaxed) + count, std::memory_order_seq_cst);
 }
 
 bool FrameRing::pop(Item& out) {
-  const std::size_t head = head_.load(std::memory_order_relaxed);
-  if (head == tail_.load(std::memory_order_seq_cst)) return false;
-  out = std::move(slots_[head % slots_.size()]);
-  head_.store(head + 1, std::memory_order_seq_cst);
-  return true;
+  const std::size_t taken = offer([&](Item& item) {
+    out = std::move(item);
+    return Take::item_and_stop;
+  });
+  drop(taken);
+  return taken == 1;
 }
 
 void FrameRing::clear() {
-  Item discarded;
-  while (pop(discarded)) {
-  }
+  drop(offer([](const Item&) { return Take::item; }));
 }
 
 namespace {
@@ -75,14 +100,10 @@ PushOutcome LatestSlots::try_push(Item&& item) {
 }
 
 bool LatestSlots::pop(Item& out) {
-  std::lock_guard lock(mutex_);
-  if (waiting_ == 0) return false;
-  auto& slot = places_[turns_[first_turn_]];
-  out = std::move(*slot);
-  slot.reset();
-  first_turn_ = (first_turn_ + 1) % PLACES;
-  --waiting_;
-  return true;
+  return take_each([&](Item& item) {
+           out = std::move(item);
+           return Take::item_and_stop;
+         }) == 1;
 }
 
 void LatestSlots::clear() {

@@ -30,6 +30,7 @@ if TYPE_CHECKING:
     from _quorl_sdk import WEBSOCKET_PORT_END, WEBSOCKET_PORT_START
 
     from quorl_sdk.aio import AsyncClient, Connecting, connect_async, connect_url_async
+    from quorl_sdk.buffers import Buffers
     from quorl_sdk.client import Batch, Client, Mode, Recorder, connect, connect_url
     from quorl_sdk.errors import (
         FrameError,
@@ -45,6 +46,7 @@ __all__ = [
     "__version__",
     "AsyncClient",
     "Batch",
+    "Buffers",
     "Client",
     "Connecting",
     "Frame",
@@ -73,6 +75,7 @@ __all__ = [
 _LAZY = {
     "_quorl_sdk": ("WEBSOCKET_PORT_END", "WEBSOCKET_PORT_START"),
     "quorl_sdk.aio": ("AsyncClient", "Connecting", "connect_async", "connect_url_async"),
+    "quorl_sdk.buffers": ("Buffers",),
     "quorl_sdk.client": ("Batch", "Client", "Mode", "Recorder", "connect", "connect_url"),
     "quorl_sdk.errors": (
         "FrameError", "FrameTimeout", "IncompatibleProtocol", "QuorlError", "ServerNotFound",

@@ -91,23 +91,29 @@ def _check_max_queue(max_queue: object) -> int:
     if isinstance(max_queue, bool) or index is None:
         raise TypeError(f"max_queue must be an int, got {type(max_queue).__name__}")
     max_queue = int(index(max_queue))
-    if max_queue < 1:
-        raise ValueError(f"max_queue must be at least 1, got {max_queue}")
+    if not 1 <= max_queue <= _engine.MAX_QUEUE:
+        raise ValueError(f"max_queue must be from 1 to {_engine.MAX_QUEUE}, got {max_queue}")
     return max_queue
 
 
-def _kind_mask(kinds: object) -> int | None:
-    """Returns the bit mask of type bytes of ``kinds``; None lets every type byte through."""
+def _check_kinds(kinds: object) -> frozenset[FrameKind] | None:
+    """Returns ``kinds`` read once (it may be a generator), as a set; None stays None."""
     if kinds is None:
         return None
     if isinstance(kinds, (str, bytes)) or not isinstance(kinds, Iterable):
         raise TypeError(f"kinds must be an iterable of FrameKind, got {type(kinds).__name__}")
-    mask = 0
-    for kind in kinds:
+    members = frozenset(kinds)
+    for kind in members:
         if not isinstance(kind, FrameKind):
             raise TypeError(f"kinds must hold FrameKind members, got {kind!r}")
-        mask |= 1 << kind
-    return mask
+    if not members:
+        raise ValueError("kinds must name at least one FrameKind; None receives every kind")
+    return members
+
+
+def _kind_mask(kinds: frozenset[FrameKind] | None) -> int | None:
+    """Returns the bit mask of type bytes of checked ``kinds``; None lets every type byte through."""
+    return None if kinds is None else sum(1 << kind for kind in kinds)
 
 
 def resolve(options: dict[str, object]) -> dict[str, object]:
@@ -125,7 +131,7 @@ def resolve(options: dict[str, object]) -> dict[str, object]:
     resolved["max_queue"] = _check_max_queue(resolved["max_queue"])
     for name in ("timeout", "close_timeout", "wait"):
         resolved[name] = check_timeout(name, resolved[name])
-    _kind_mask(resolved["kinds"])
+    resolved["kinds"] = _check_kinds(resolved["kinds"])
     return resolved
 
 
@@ -141,5 +147,6 @@ def start(by_url: bool, target: object, resolved: dict[str, object]) -> _engine.
     return begin(
         target, resolved["reconnect"], resolved["base_delay_ms"], resolved["max_delay_ms"],
         resolved["max_retries"], resolved["mode"] is Mode.LATEST, resolved["max_queue"],
-        _kind_mask(resolved["kinds"]), resolved["wait"], resolved["timeout"],
+        _kind_mask(resolved["kinds"]),  # type: ignore[arg-type]
+        resolved["wait"], resolved["timeout"],
     )

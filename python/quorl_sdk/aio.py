@@ -25,16 +25,19 @@ TYPE_CHECKING = False  # typing stays unimported at run time
 
 if TYPE_CHECKING:
     import asyncio
-    from collections.abc import Generator
+    from collections.abc import Callable, Generator
     from types import EllipsisType, TracebackType
-    from typing import Any
+    from typing import Any, TypeVar
 
     from typing_extensions import Unpack
 
     from quorl_sdk import _engine
     from quorl_sdk._options import Options
+    from quorl_sdk.buffers import Buffers
     from quorl_sdk.client import StreamKey
     from quorl_sdk.frames import Frame
+
+    T = TypeVar("T")
 
 __all__ = ["AsyncClient", "Connecting", "connect_async", "connect_url_async"]
 
@@ -42,20 +45,23 @@ _TIMEOUT_MESSAGE = "no frame within the timeout"
 
 
 class _Readiness:
-    """The coroutines of one client waiting for its wake descriptor, and the loop's watch on it.
+    """The coroutines waiting for one client's wake descriptor, and the loops' watches on it.
 
-    The watch outlives a wait by one pass of the loop: a program that waits
-    again at once, as ``async for`` does, keeps it instead of paying for a
-    new one per frame. The descriptor turns readable only while armed, so a
-    watch with nobody waiting costs nothing.
+    Coroutines may wait on any number of loops, in any threads: each loop
+    with a waiter watches the descriptor itself, and whichever sees it first
+    wakes every waiter through that waiter's own loop. A watch outlives a
+    wait by one pass of its loop: a program that waits again at once, as
+    ``async for`` does, keeps it instead of paying for a new one per frame.
+    The descriptor turns readable only while armed, so a watch with nobody
+    waiting costs nothing.
     """
 
-    __slots__ = ("_stream", "_waiters", "_watching")
+    __slots__ = ("_stream", "_waiters", "_watches")
 
     def __init__(self, stream: _engine.Stream) -> None:
         self._stream = stream
-        self._waiters: list[asyncio.Future[bool]] = []
-        self._watching: asyncio.AbstractEventLoop | None = None
+        self._waiters: list[tuple[asyncio.AbstractEventLoop, asyncio.Future[bool]]] = []
+        self._watches: set[asyncio.AbstractEventLoop] = set()
 
     async def wait(self, connected_seen: bool, deadline: float | None) -> None:
         """Waits until the engine has news (an item, the end, a close, the connection).
@@ -70,43 +76,86 @@ class _Readiness:
         if not self._stream.arm(connected_seen):
             return
         loop = asyncio.get_running_loop()
-        future: asyncio.Future[bool] = loop.create_future()
-        if self._watching is not loop:
-            self.release()
+        waiter = (loop, loop.create_future())
+        if loop not in self._watches:
             loop.add_reader(self._stream.fileno(), self._on_readable)
-            self._watching = loop
-        self._waiters.append(future)
-        expiry = None if deadline is None else loop.call_at(deadline, _expire, future)
+            self._watches.add(loop)
+        self._waiters.append(waiter)
+        expiry = None if deadline is None else loop.call_at(deadline, _settle, waiter[1], False)
         try:
-            if not await future:
+            if not await waiter[1]:
                 raise FrameTimeout(_TIMEOUT_MESSAGE)
         finally:
             if expiry is not None:
                 expiry.cancel()
-            self._waiters.remove(future)
-            if not self._waiters and not loop.is_closed():
-                loop.call_soon(self._release_if_idle)
+            self._forget(waiter)
+            if not loop.is_closed():
+                loop.call_soon(self._unwatch_if_idle, loop)
 
-    def _release_if_idle(self) -> None:
-        if not self._waiters:
-            self.release()
+    def _unwatch_if_idle(self, loop: asyncio.AbstractEventLoop) -> None:
+        if all(waiting is not loop for waiting, _ in self._waiters):
+            self._unwatch(loop)
+
+    def _unwatch(self, loop: asyncio.AbstractEventLoop) -> None:
+        """Ends ``loop``'s watch; on ``loop``'s own thread."""
+        if loop in self._watches:
+            self._watches.discard(loop)
+            if not loop.is_closed():
+                loop.remove_reader(self._stream.fileno())
 
     def release(self) -> None:
-        """Ends the loop's watch on the descriptor, which the client then no longer needs."""
-        loop, self._watching = self._watching, None
-        if loop is not None and not loop.is_closed():
-            loop.remove_reader(self._stream.fileno())
+        """Ends every loop's watch on the descriptor, which the client then no longer needs."""
+        running = _running_loop()
+        for loop in list(self._watches):
+            if not _on_loop(loop, running, self._unwatch, loop):
+                self._watches.discard(loop)
+
+    def wake(self) -> None:
+        """Wakes every waiter, each through its own loop; one of a closed loop is dropped."""
+        running = _running_loop()
+        for waiter in list(self._waiters):
+            loop, future = waiter
+            if not _on_loop(loop, running, _settle, future, True):
+                self._forget(waiter)
+                self._watches.discard(loop)
+
+    def _forget(self, waiter: tuple[asyncio.AbstractEventLoop, asyncio.Future[bool]]) -> None:
+        try:
+            self._waiters.remove(waiter)
+        except ValueError:
+            pass  # dropped by wake() already
 
     def _on_readable(self) -> None:
         self._stream.disarm()
-        for future in self._waiters:
-            if not future.done():
-                future.set_result(True)
+        self.wake()
 
 
-def _expire(future: asyncio.Future[bool]) -> None:
+def _running_loop() -> asyncio.AbstractEventLoop | None:
+    import asyncio
+
+    try:
+        return asyncio.get_running_loop()
+    except RuntimeError:
+        return None
+
+
+def _on_loop(loop: asyncio.AbstractEventLoop, running: asyncio.AbstractEventLoop | None,
+             callback: Callable[..., None], *args: object) -> bool:
+    """Runs ``callback(*args)`` on ``loop``: now when it is ``running`` (this thread's running
+    loop), else soon through it. False when ``loop`` is closed."""
+    try:
+        if loop is running:
+            callback(*args)
+        else:
+            loop.call_soon_threadsafe(callback, *args)
+    except RuntimeError:  # closed meanwhile
+        return False
+    return not loop.is_closed()
+
+
+def _settle(future: asyncio.Future[bool], result: bool) -> None:
     if not future.done():
-        future.set_result(False)
+        future.set_result(result)
 
 
 def _deadline(timeout: float | None) -> float | None:
@@ -168,11 +217,20 @@ class AsyncClient(Handle):
 
     async def pull(self, timeout: float | None | EllipsisType = ...) -> dict[StreamKey, Batch]:
         """Takes every frame waiting, at least one, per stream; see :meth:`quorl_sdk.Client.pull`."""
+        return batches(await self._taking(self._stream.pull, timeout))
+
+    async def pull_into(self, buffers: Buffers, timeout: float | None | EllipsisType = ...) -> int:
+        """Takes the frames waiting, at least one, into ``buffers``; see
+        :meth:`quorl_sdk.Client.pull_into`."""
+        return await self._taking(lambda wait: self._stream.pull_into(buffers._sink, wait), timeout)
+
+    async def _taking(self, take: Callable[[float], T], timeout: float | None | EllipsisType) -> T:
+        """Returns ``take(0.0)`` once it finds something, waiting on the loop meanwhile."""
         wait = self._wait(timeout)
         deadline = None
         while True:
             try:
-                return batches(self._stream.pull(0.0))
+                return take(0.0)
             except FrameTimeout:
                 if deadline is None:
                     deadline = _deadline(wait)
@@ -209,8 +267,10 @@ class AsyncClient(Handle):
         """
         import asyncio
 
-        self._readiness.release()
         self._stream.close(0.0)
+        # Every waiter, on any loop, looks again and finds the client closed.
+        self._readiness.wake()
+        self._readiness.release()
         deadline = _deadline(self._close_timeout)
         loop = asyncio.get_running_loop()
         while not self._stream.finished and (deadline is None or loop.time() < deadline):
@@ -241,10 +301,11 @@ class Connecting(Coroutine["object", "object", "AsyncClient"]):
     def __init__(self, by_url: bool, target: object, options: dict[str, object]) -> None:
         from quorl_sdk._options import resolve
 
-        resolve(options)  # fails here, before anything is awaited
         self._by_url = by_url
         self._target = target
-        self._options = options
+        # Resolved once, here, so that it fails before anything is awaited
+        # and a one-shot iterable of kinds is read once.
+        self._options = resolve(options)
         self._client: AsyncClient | None = None
         # The connection run step by step by a task (send, throw), once started.
         self._running: Coroutine[object, object, AsyncClient] | None = None

@@ -36,6 +36,7 @@ if TYPE_CHECKING:
 
     from quorl_sdk import _engine
     from quorl_sdk._options import Options
+    from quorl_sdk.buffers import Buffers
     from quorl_sdk.frames import Frame
 
     StreamKey = tuple[FrameKind, "int | None"]
@@ -293,6 +294,24 @@ class Client(Handle):
         """
         return batches(self._stream.pull(self._wait(timeout)))
 
+    def pull_into(self, buffers: Buffers, timeout: float | None | EllipsisType = ...) -> int:
+        """Takes the frames waiting (at least one, waiting as :meth:`recv` does) into ``buffers``.
+
+        As :meth:`pull`, but into the caller's arrays: no array is made,
+        nothing is imported, and each frame is copied once, into the next
+        free row of its stream. Takes frames in order until a stream's arrays
+        are full (the rest wait for the next call) or an error comes (raised
+        by the next call). ``buffers.count(key)`` then says how many rows of
+        each stream are new. Returns how many frames it took in all.
+
+        Raises:
+            As :meth:`recv`;
+            KeyError: the next frame is of a stream that ``buffers`` has no
+                arrays for (``(kind, side)``); it stays waiting, for
+                :meth:`recv` or other buffers.
+        """
+        return self._stream.pull_into(buffers._sink, self._wait(timeout))
+
     def __iter__(self) -> Iterator[Frame]:
         # The engine's own iterator: no Python call per frame.
         return self._stream
@@ -376,13 +395,15 @@ def connect(port: int | None = None, **options: Unpack[Options]) -> Client:
         mode: ``"lossless"`` (every frame in order; the engine stops reading
             while ``max_queue`` items wait) or ``"latest"`` (only the newest
             frame of each kind and side, and the newest error, wait).
-        max_queue: lossless mode's bound on waiting items, at least 1 (1024).
+        max_queue: lossless mode's bound on waiting items, from 1 to
+            10,000,000 (1024); the queue takes memory as items wait.
         timeout: seconds that iterating waits for the next frame before it
             raises FrameTimeout; None (the default) waits without limit.
         close_timeout: seconds that :meth:`Client.close` waits at most for the
             socket to close (0.25).
-        kinds: the :class:`FrameKind` members to receive; the engine drops
-            every other kind before decoding it. None (the default): all.
+        kinds: the :class:`FrameKind` members to receive, any iterable (read
+            once) of at least one; the engine drops every other kind before
+            decoding it. None (the default): all.
         wait: seconds to keep trying the first connection while no server
             answers, for a program started before its server; None (the
             default) tries once.

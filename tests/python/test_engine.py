@@ -4,6 +4,8 @@ errors, asyncio waiters, frame times and sequence numbers, pull(), kinds= and wa
 from __future__ import annotations
 
 import asyncio
+import contextlib
+import gc
 import math
 import os
 import struct
@@ -25,17 +27,22 @@ from sdk_util import (
 from support import (
     MSG_HAND_ISB_ANGLES,
     MSG_HAND_LANDMARKS,
+    OP_BINARY,
     ScriptedServer,
     accept,
     all_sample_frames,
+    close_tcp,
     encode,
     hello,
     pause,
     scaled,
     send_binary,
+    send_close,
+    send_raw,
     skip_exit_under_asan,
     sending,
     websockets_server,
+    ws_frame,
 )
 
 import quorl_sdk
@@ -200,22 +207,43 @@ def special_values(count: int, start: float) -> list[float]:
     return [specials[i] if i < len(specials) else start + i for i in range(count)]
 
 
-def test_pull_returns_every_frame_bit_for_bit_per_stream():
-    """pull() batches hold the values sent, exactly, with seq and time per frame."""
-    numpy = pytest.importorskip("numpy")
+def special_frames(count: int) -> tuple[dict[tuple[FrameKind, int | None], list[list[float]]],
+                                         list[bytes]]:
+    """Frames of three streams holding special_values(), and the values sent per stream."""
     sent: dict[tuple[FrameKind, int | None], list[list[float]]] = {}
     frames = []
-    for n in range(200):
+    for n in range(count):
         kind, side = (MSG_HAND_LANDMARKS, n % 2) if n % 3 else (MSG_HAND_ISB_ANGLES, 0)
         values = special_values(FrameKind(kind).value_count, float(n))
         sent.setdefault((FrameKind(kind), side), []).append(values)
         frames.append(encode(kind, side, values))
+    return sent, frames
+
+
+def pulled_copies(client, buffers):
+    """What one pull_into() wrote, as batches of copies: the next call writes over them."""
+    client.pull_into(buffers)
+    return {key: quorl_sdk.Batch(key[0], key[1], batch.time.copy(), batch.seq.copy(),
+                                 batch.values.copy())
+            for key in buffers.streams if len(batch := buffers[key])}
+
+
+@pytest.mark.parametrize("how", ["pull", "pull_into"])
+def test_pulls_return_every_frame_bit_for_bit_per_stream(how):
+    """pull() batches and the rows pull_into() writes hold the values sent, exactly, with
+    seq and time per frame; pull_into() writes no more rows than its buffers hold."""
+    numpy = pytest.importorskip("numpy")
+    sent, frames = special_frames(200)
+    buffers = quorl_sdk.Buffers(10)
     with websockets_server(sending(hello(), *frames, then_close=False)) as server:
         with quorl_sdk.connect_url(server.url, timeout=scaled(5)) as client:
+            assert wait_until(lambda: client.received == 200)
             got: dict[tuple[FrameKind, int | None], list[object]] = {}
             seqs = []
-            while sum(len(batch) for batches in got.values() for batch in batches) < 200:
-                for key, batch in client.pull().items():
+            while len(seqs) < 200:
+                pulled = client.pull() if how == "pull" else pulled_copies(client, buffers)
+                for key, batch in pulled.items():
+                    assert how == "pull" or len(batch) <= 10
                     got.setdefault(key, []).append(batch)
                     seqs.extend(batch.seq.tolist())
     assert sorted(seqs) == list(range(200))
@@ -253,6 +281,142 @@ def test_kinds_keeps_other_kinds_out_and_seq_counts_what_passes():
     assert [(frame.kind, frame.side, frame.seq) for frame in frames] == [
         (FrameKind.HAND_LANDMARKS, side, seq) for seq, side in enumerate([0, 1, 0, 1])
     ]
+
+
+@pytest.mark.parametrize("connect", ["blocking", "asyncio"])
+@pytest.mark.parametrize("kinds", [lambda: (k for k in [FrameKind.HAND_LANDMARKS]),
+                                   lambda: map(FrameKind, [MSG_HAND_LANDMARKS])],
+                         ids=["generator", "map"])
+def test_kinds_given_as_a_one_shot_iterable_is_read_once(connect, kinds):
+    async def read_async(url):
+        async with quorl_sdk.connect_url_async(url, kinds=kinds(), timeout=scaled(5)) as client:
+            return [frame async for frame in client]
+
+    with websockets_server(sending(hello(), *all_sample_frames())) as server:
+        frames = asyncio.run(read_async(server.url)) if connect == "asyncio" else \
+            list(quorl_sdk.connect_url(server.url, kinds=kinds(), timeout=scaled(5)))
+    assert [(frame.kind, frame.side) for frame in frames] == [
+        (FrameKind.HAND_LANDMARKS, 0), (FrameKind.HAND_LANDMARKS, 1)]
+
+
+def numbered(n: int) -> bytes:
+    """Frame ``n`` of a mixed stream, every value of it ``n``: a torn frame shows."""
+    kind, side = (MSG_HAND_LANDMARKS, n % 2) if n % 3 else (MSG_HAND_ISB_ANGLES, 0)
+    return encode(kind, side, [float(n)] * FrameKind(kind).value_count)
+
+
+def rows(batches) -> list[tuple[int, float, float]]:
+    """(seq, first value, last value) of each frame of some batches."""
+    taken = []
+    for batch in batches:
+        values = batch.values.reshape(len(batch), batch.kind.value_count)
+        taken.extend(zip(batch.seq.tolist(), values[:, 0].tolist(), values[:, -1].tolist()))
+    return taken
+
+
+def until_the_end(take) -> list[tuple[int, float, float]]:
+    """What ``take()`` returns, call after call, until the stream ends."""
+    taken = []
+    with contextlib.suppress(EOFError):
+        while True:
+            taken.extend(take())
+    return taken
+
+
+def whole(frame) -> tuple[int, float, float]:
+    return frame.seq, frame.values[0], frame.values[-1]
+
+
+READERS = [
+    lambda client: until_the_end(lambda: [whole(client.recv())]),
+    lambda client: [whole(frame) for frame in client],
+    lambda client: until_the_end(lambda: rows(client.pull().values())),
+    lambda client: until_the_end(lambda: rows(client.pull().values())),
+    lambda client: until_the_end(lambda b=quorl_sdk.Buffers(16): client.pull_into(b) and rows(
+        b[key] for key in b.streams)),
+]
+
+
+@pytest.mark.parametrize("mode", ["lossless", "latest"])
+def test_concurrent_readers_get_whole_frames_each_taken_once(mode):
+    """Threads iterating, recv()ing, pull()ing and pull_into()ing one client at once, while
+    another reads latest() and collections run Python code that hands the interpreter lock
+    around in the middle of each call, get whole frames, each frame by one reader. Lossless
+    mode loses none; latest mode loses only the frames it counts as dropped."""
+    pytest.importorskip("numpy")
+    count = 50_000
+    taken: list[tuple[int, float, float]] = []
+    newest: list[object] = []
+    done = threading.Event()
+
+    def look_at_latest(client):
+        while not done.is_set():
+            newest.extend(client.latest().values())
+
+    threshold = gc.get_threshold()
+    gc.set_threshold(50)
+    gc.callbacks.append(yield_the_lock)
+    try:
+        # Sent in one write, faster than the readers take it: pulls take many frames.
+        stream = b"".join(ws_frame(OP_BINARY, numbered(n)) for n in range(count))
+        script = [accept(with_binary=[hello()]), send_raw(stream), send_close(1000), close_tcp()]
+        with ScriptedServer(script) as server:
+            with quorl_sdk.connect_url(server.url, mode=mode, timeout=scaled(10)) as client:
+                readers = [threading.Thread(target=lambda r=r: taken.extend(r(client)))
+                           for r in READERS]
+                watcher = threading.Thread(target=look_at_latest, args=(client,))
+                for thread in (*readers, watcher):
+                    thread.start()
+                for thread in readers:
+                    thread.join(scaled(60))
+                done.set()
+                watcher.join()
+                dropped = client.dropped
+    finally:
+        gc.callbacks.remove(yield_the_lock)
+        gc.set_threshold(*threshold)
+    assert all(seq == first == last for seq, first, last in taken)
+    assert all(frame.seq == frame.values[0] == frame.values[-1] for frame in newest)
+    seqs = sorted(seq for seq, _, _ in taken)
+    assert len(seqs) == len(set(seqs)) and len(seqs) + dropped == count
+    assert mode == "latest" or dropped == 0
+
+
+def yield_the_lock(phase, info):
+    time.sleep(0.0001)  # lets another thread run in the middle of the call that collects
+
+
+def test_pull_into_stops_at_a_stream_without_arrays_and_before_an_error():
+    """A frame of a stream the buffers lack stays waiting (KeyError when it comes first); an
+    error behind taken frames is raised by the next call."""
+    pytest.importorskip("numpy")
+    hand = encode(MSG_HAND_LANDMARKS, 1, [0.5] * 84)
+    stream = sending(hello(), angles(1), angles(2), hand, b"\x09", angles(3), then_close=False)
+    buffers = quorl_sdk.Buffers(8, kinds=[FrameKind.BODY_ISB_ANGLES])
+    body = (FrameKind.BODY_ISB_ANGLES, None)
+    with websockets_server(stream) as server:
+        with quorl_sdk.connect_url(server.url, timeout=scaled(5)) as client:
+            assert wait_until(lambda: client.received == 4)
+            assert client.pull_into(buffers) == 2
+            assert buffers.values[body][:2, 0].tolist() == [1.0, 2.0]
+            with pytest.raises(KeyError) as caught:
+                client.pull_into(buffers)
+            assert caught.value.args == ((FrameKind.HAND_LANDMARKS, 1),)
+            assert client.recv().kind is FrameKind.HAND_LANDMARKS
+            with pytest.raises(FrameError):
+                client.pull_into(buffers)
+            assert client.pull_into(buffers) == 1 and buffers.seq[body][0] == 3
+
+
+@pytest.mark.parametrize("columns, error", [
+    (lambda np: (np.zeros(4), np.zeros(4, "int64"), np.zeros((4, 20))), ValueError),
+    (lambda np: (np.zeros(4), np.zeros(4), np.zeros((4, 21))), TypeError),
+    (lambda np: (np.zeros(8)[::2], np.zeros(4, "int64"), np.zeros((4, 21))), ValueError),
+], ids=["shape", "dtype", "strided"])
+def test_buffers_of_the_callers_arrays_refuse_a_layout_the_engine_cannot_write(columns, error):
+    numpy = pytest.importorskip("numpy")
+    with pytest.raises(error):
+        quorl_sdk.Buffers.of({(FrameKind.BODY_ISB_ANGLES, None): columns(numpy)})
 
 
 def test_latest_shows_the_newest_frame_of_each_stream_without_consuming():

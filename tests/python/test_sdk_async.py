@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import threading
 import time
 
 import pytest
@@ -74,18 +75,63 @@ def test_waiting_does_not_block_the_event_loop():
     assert len(ticks) >= 10
 
 
-def test_a_wait_outliving_its_loop_ends_quietly_and_the_client_moves_on():
-    """A recv left waiting when its loop closes ends without an error; another loop waits on."""
+def test_a_wait_outliving_its_loop_leaves_the_client_to_the_next_loop():
+    """A recv left waiting when its loop closes breaks nothing: a recv on a new loop gets the
+    frames that arrive."""
     loop = asyncio.new_event_loop()
-    with websockets_server(silent()) as server:
+    with websockets_server(streaming(angles(1), interval=0.05)) as server:
         client = loop.run_until_complete(quorl_sdk.connect_url_async(server.url))
         waiting = loop.create_task(client.recv(timeout=None))
-        loop.run_until_complete(asyncio.sleep(0.05))
+        loop.run_until_complete(asyncio.sleep(0))
+        while waiting.done():  # a frame was waiting already: wait again
+            waiting = loop.create_task(client.recv(timeout=None))
+            loop.run_until_complete(asyncio.sleep(0))
         loop.close()
+        assert run(client.recv(timeout=scaled(2))).values[0] == 1.0
         waiting.get_coro().close()  # what collecting the abandoned task does
-        with pytest.raises(TimeoutError):
-            run(client.recv(timeout=0.05))
         run(client.close())
+
+
+def test_close_ends_every_waiter_on_its_loop_at_once():
+    """close() releases the coroutines waiting in recv() and pull() on the closing loop."""
+
+    async def main(url):
+        client = await quorl_sdk.connect_url_async(url)
+        waiters = [asyncio.create_task(client.recv(timeout=None)),
+                   asyncio.create_task(client.pull(timeout=None))]
+        await asyncio.sleep(0.05)
+        await client.close()
+        return await asyncio.wait_for(asyncio.gather(*waiters, return_exceptions=True), 0.5)
+
+    pytest.importorskip("numpy")
+    with websockets_server(silent()) as server:
+        outcomes = run(main(server.url))
+    assert [(type(outcome), str(outcome)) for outcome in outcomes] == \
+        [(RuntimeError, "client is closed")] * 2
+
+
+def test_one_client_awaited_from_two_loops_in_two_threads_wakes_each_waiter():
+    """Each thread's loop is woken through itself as frames arrive, never by its timeout."""
+    waits: list[float] = []
+
+    async def read(client):
+        for _ in range(15):
+            started = time.monotonic()
+            await client.recv(timeout=scaled(2))
+            waits.append(time.monotonic() - started)
+
+    async def opened(url):
+        return await quorl_sdk.connect_url_async(url)
+
+    with websockets_server(streaming(angles(3), interval=0.02)) as server:
+        client = run(opened(server.url))
+        threads = [threading.Thread(target=asyncio.run, args=(read(client),)) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(scaled(20))
+        run(client.close())
+    assert len(waits) == 30 and max(waits) < scaled(0.5), waits
 
 
 def test_a_cancelled_recv_loses_no_frame():

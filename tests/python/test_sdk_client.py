@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import gc
+import sys
 import threading
 import time
 
@@ -309,7 +310,9 @@ def test_a_refused_connection_raises_the_native_connection_error():
 
 @pytest.mark.parametrize("options, error, message", [
     ({"mode": "fastest"}, ValueError, "mode must be 'lossless' or 'latest', got 'fastest'"),
-    ({"max_queue": 0}, ValueError, "max_queue must be at least 1, got 0"),
+    ({"max_queue": 0}, ValueError, "max_queue must be from 1 to 10000000, got 0"),
+    ({"max_queue": sys.maxsize}, ValueError, f"max_queue must be from 1 to 10000000, got {sys.maxsize}"),
+    ({"kinds": iter([])}, ValueError, "kinds must name at least one FrameKind; None receives every kind"),
     ({"max_queue": 2.0}, TypeError, "max_queue must be an int, got float"),
     ({"timeout": -1}, ValueError, "timeout must be at least 0 seconds, got -1"),
     ({"timeout": "1"}, TypeError, "timeout must be a number of seconds or None, got str"),

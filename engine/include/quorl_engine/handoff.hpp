@@ -22,9 +22,9 @@ enum class Mode {
   latest,    // the newest item of each stream; the producer never waits
 };
 
-// Where the engine thread (the producer) meets its consumers. Consumers are
-// serialized by their caller (the interpreter lock); close() and the
-// waiting calls may come from any thread. A consumer that finds nothing
+// Where the engine thread (the producer) meets its consumers. Consumers may
+// call from any thread at once: taking is serialized here, in short sections
+// that call nothing of the caller's but a take_each() visitor. A consumer that finds nothing
 // waits on a condition variable, or arms the wake descriptor for an event
 // loop; the producer wakes either only when it is about to block, after a
 // batch, or when the connection's state changes, and only when someone
@@ -59,6 +59,12 @@ class Handoff {
 
   // Moves the next item into `out`; false when none waits.
   bool pop(Item& out);
+
+  // Offers the waiting items in order to `visit(Item&)`, taking those it
+  // takes (see Take), with no other consumer in between. The visitor must
+  // not call back into this object. Returns how many it took.
+  template <class Visit>
+  std::size_t take_each(Visit&& visit);
 
   // Copies the newest frame of each stream into `out`, whether it waits or
   // was taken; consumes nothing.
@@ -109,6 +115,10 @@ class Handoff {
   bool push_waiting(TryPush&& try_push, bool frame);
   template <class Fill>
   PushOutcome emplace_in_ring(Fill&& fill);
+  template <class Visit>
+  std::size_t take_from_ring(Visit& visit);
+  template <class Visit>
+  std::size_t take_from_slots(Visit& visit);
   bool ready(bool connected_seen) const;
   std::optional<FrameRecord> newest_waiting(std::size_t stream) const;
   void wake();
@@ -121,8 +131,10 @@ class Handoff {
   // Lossless mode: per stream, 1 + the queue position of its newest frame
   // (0: none yet). The frame is read from the queue while it waits there...
   std::array<std::atomic<std::size_t>, STREAM_COUNT> newest_position_{};
-  // ...and from here once taken; consumers only.
+  // ...and from here once taken; under taking_.
   std::array<std::optional<FrameRecord>, STREAM_COUNT> taken_;
+  // Held by whoever takes items or reads taken_.
+  mutable std::mutex taking_;
 
   std::mutex mutex_;
   std::condition_variable ready_;
@@ -141,5 +153,48 @@ class Handoff {
   std::atomic<std::uint64_t> received_{0};
   std::atomic<std::uint64_t> dropped_{0};
 };
+
+template <class Visit>
+std::size_t Handoff::take_each(Visit&& visit) {
+  std::size_t taken = 0;
+  {
+    std::lock_guard lock(taking_);
+    taken = mode_ == Mode::lossless ? take_from_ring(visit) : take_from_slots(visit);
+  }
+  if (taken > 0) wake_producer_if_room();
+  return taken;
+}
+
+template <class Visit>
+std::size_t Handoff::take_from_ring(Visit& visit) {
+  // Only the last frame of each stream is kept as taken: the others are
+  // behind it, and copying each would double the cost of a large take.
+  std::array<const FrameRecord*, STREAM_COUNT> last{};
+  const std::size_t taken = ring_.offer([&](Item& item) {
+    const Take answer = visit(item);
+    const auto* frame = std::get_if<FrameRecord>(&item);
+    if (answer != Take::stop && frame != nullptr) {
+      if (const auto stream = stream_index(frame->type, frame->side)) last[*stream] = frame;
+    }
+    return answer;
+  });
+  for (std::size_t stream = 0; stream < STREAM_COUNT; ++stream) {
+    if (last[stream] != nullptr) taken_[stream] = *last[stream];
+  }
+  ring_.drop(taken);
+  return taken;
+}
+
+template <class Visit>
+std::size_t Handoff::take_from_slots(Visit& visit) {
+  return slots_.take_each([&](Item& item) {
+    const Take answer = visit(item);
+    const auto* frame = std::get_if<FrameRecord>(&item);
+    if (answer != Take::stop && frame != nullptr) {
+      if (const auto stream = stream_index(frame->type, frame->side)) taken_[*stream] = *frame;
+    }
+    return answer;
+  });
+}
 
 }  // namespace quorl_engine

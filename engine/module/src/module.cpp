@@ -226,7 +226,8 @@ PyObject* make_module() {
   if (!module || !add_type(module.get(), "Frame", init_frame_type()) ||
       !add_type(module.get(), "Stream", init_stream_type()) ||
       !add_type(module.get(), "Recording", init_recording_type()) ||
-      !add_scan_functions(module.get()) || !add_constants(module.get())) {
+      !add_scan_functions(module.get()) || !add_constants(module.get()) ||
+      !add_stream_constants(module.get())) {
     return nullptr;
   }
   // The close code the client reports for a connection lost without a close frame.

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "panic.hpp"
-#include "seconds.hpp"
 #include "recording.hpp"
+#include "seconds.hpp"
 #include "values.hpp"
 
 namespace quorl_engine_module {
@@ -25,6 +25,8 @@ using quorl_engine::ErrorRecord;
 using quorl_engine::FrameRecord;
 using quorl_engine::Handoff;
 using quorl_engine::Item;
+using quorl_engine::STREAM_COUNT;
+using quorl_engine::Take;
 using Clock = std::chrono::steady_clock;
 
 // Longest wait without a look at the signals: Ctrl-C is answered within it.
@@ -35,10 +37,8 @@ constexpr const char* CLOSED_MESSAGE = "client is closed";
 struct StreamState {
   std::shared_ptr<Engine> engine;
   std::optional<double> timeout;
-  // An error that pull() found behind the frames it returned; raised next.
+  // An error that a pull found behind the frames it returned; raised next.
   std::optional<ErrorRecord> held;
-  // pull()'s frames between the store and the arrays; as large as the store.
-  std::vector<FrameRecord> staging;
 };
 
 struct StreamObject {
@@ -83,21 +83,61 @@ bool wait_slice(Handoff& handoff, Clock::time_point deadline, bool connected_see
   return PyErr_CheckSignals() == 0;
 }
 
-// Takes the next item, waiting until `deadline`.
-Took take(StreamState& s, Item& out, Clock::time_point deadline) {
+// Waits until `deadline` for an item to wait, without taking it: another
+// reader may take it first.
+Took await_item(const StreamState& s, Clock::time_point deadline) {
   Handoff& handoff = s.engine->handoff();
   for (;;) {
     if (!usable(s)) return Took::closed;
     if (raise_recording_failure(*s.engine)) return Took::interrupted;
-    if (s.held) {
-      out = std::move(*s.held);
-      s.held.reset();
-      return Took::item;
-    }
-    if (handoff.pop(out)) return Took::item;
-    if (handoff.ended()) return handoff.pop(out) ? Took::item : Took::ended;
+    if (s.held || handoff.size() > 0) return Took::item;
+    if (handoff.ended()) return handoff.size() > 0 ? Took::item : Took::ended;
     if (Clock::now() >= deadline) return Took::timeout;
     if (!wait_slice(handoff, deadline, true)) return Took::interrupted;
+  }
+}
+
+// Takes the next item, waiting until `deadline`.
+Took take(StreamState& s, Item& out, Clock::time_point deadline) {
+  for (;;) {
+    const Took took = await_item(s, deadline);
+    if (took != Took::item) return took;
+    if (s.held) {
+      out = *std::exchange(s.held, std::nullopt);
+      return Took::item;
+    }
+    if (s.engine->handoff().pop(out)) return Took::item;
+  }
+}
+
+// Waits as take() does, then offers the frames waiting, in order, to
+// `on_frame(const FrameRecord&)` (which answers as a take_each() visitor)
+// until it stops or an error comes. An error found first lands in `error`;
+// one behind taken frames is held for the next call. Returns Took::item once
+// anything was offered, even if `on_frame` took nothing.
+template <class OnFrame>
+Took take_frames(StreamState& s, Clock::time_point deadline, OnFrame&& on_frame,
+                 std::optional<ErrorRecord>& error) {
+  for (;;) {
+    const Took took = await_item(s, deadline);
+    if (took != Took::item) return took;
+    if (s.held) {
+      error = std::exchange(s.held, std::nullopt);
+      return Took::item;
+    }
+    std::size_t offered = 0;
+    std::size_t frames = 0;
+    s.engine->handoff().take_each([&](Item& item) {
+      ++offered;
+      if (auto* found = std::get_if<ErrorRecord>(&item)) {
+        (frames == 0 ? error : s.held) = std::move(*found);
+        return Take::item_and_stop;
+      }
+      const Take answer = on_frame(std::get<FrameRecord>(item));
+      if (answer != Take::stop) ++frames;
+      return answer;
+    });
+    if (offered > 0) return Took::item;
   }
 }
 
@@ -206,9 +246,9 @@ PyObject* make_batch(const std::vector<const FrameRecord*>& records) {
                       values.get());
 }
 
-PyObject* batches_of(const std::vector<FrameRecord>& staging) {
-  std::array<std::vector<const FrameRecord*>, quorl_engine::STREAM_COUNT> streams;
-  for (const FrameRecord& record : staging) {
+PyObject* batches_of(const std::vector<FrameRecord>& frames) {
+  std::array<std::vector<const FrameRecord*>, STREAM_COUNT> streams;
+  for (const FrameRecord& record : frames) {
     streams[*quorl_engine::stream_index(record.type, record.side)].push_back(&record);
   }
   owned_ref batches(PyList_New(0));
@@ -225,21 +265,142 @@ PyObject* Stream_pull(PyObject* self, PyObject* timeout_arg) {
   return quorl_module::guard([&]() -> PyObject* {
     std::optional<double> timeout;
     if (!read_timeout(timeout_arg, timeout)) return nullptr;
-    StreamState& s = state_of(self);
-    Item item;
-    const Took took = take(s, item, deadline_after(timeout));
+    // Each call has frames of its own: code that runs while the arrays are
+    // made (a collection, a finalizer) may pull on another thread.
+    std::vector<FrameRecord> frames;
+    std::optional<ErrorRecord> error;
+    const Took took = take_frames(
+        state_of(self), deadline_after(timeout),
+        [&](const FrameRecord& record) {
+          frames.push_back(record);
+          return Take::item;
+        },
+        error);
     if (took != Took::item) return raise_outcome(took, false);
-    if (std::holds_alternative<ErrorRecord>(item)) return deliver(item);
-    s.staging.clear();
-    s.staging.push_back(std::get<FrameRecord>(item));
-    while (s.engine->handoff().pop(item)) {
-      if (auto* error = std::get_if<ErrorRecord>(&item)) {
-        s.held = std::move(*error);
-        break;
-      }
-      s.staging.push_back(std::get<FrameRecord>(item));
+    if (frames.empty() && error) {
+      Item item(std::move(*error));
+      return deliver(item);
     }
-    return batches_of(s.staging);
+    return batches_of(frames);
+  });
+}
+
+// --- pulling into the caller's arrays ---
+
+// The arrays of one stream that pull_into() writes: `capacity` frames each.
+struct Columns {
+  double* time = nullptr;
+  std::int64_t* seq = nullptr;
+  double* values = nullptr;
+  std::size_t values_per_frame = 0;
+};
+
+// Where pull_into() writes, read from the table the package's Buffers make.
+struct Sink {
+  std::array<std::optional<Columns>, STREAM_COUNT> streams;
+  std::int64_t* counts = nullptr;  // frames written per stream
+  std::size_t capacity = 0;
+};
+
+template <class T>
+bool read_address(PyObject* value, T*& out) {
+  out = static_cast<T*>(PyLong_AsVoidPtr(value));
+  return out != nullptr || PyErr_Occurred() == nullptr;
+}
+
+bool read_columns(PyObject* entry, std::optional<Columns>& out) {
+  if (entry == Py_None) return true;
+  Columns columns;
+  PyObject* stride = PyTuple_GetItem(entry, 3);
+  if (stride == nullptr || !read_address(PyTuple_GetItem(entry, 0), columns.time) ||
+      !read_address(PyTuple_GetItem(entry, 1), columns.seq) ||
+      !read_address(PyTuple_GetItem(entry, 2), columns.values)) {
+    return false;
+  }
+  columns.values_per_frame = PyLong_AsSize_t(stride);
+  if (PyErr_Occurred() != nullptr) return false;
+  out = columns;
+  return true;
+}
+
+// Reads (counts address, capacity, per stream None or (time, seq, values
+// addresses, values per frame)); false with an exception set.
+bool read_sink(PyObject* table, Sink& out) {
+  PyObject* streams = PyTuple_GetItem(table, 2);
+  if (streams == nullptr || !read_address(PyTuple_GetItem(table, 0), out.counts)) return false;
+  out.capacity = PyLong_AsSize_t(PyTuple_GetItem(table, 1));
+  if (PyErr_Occurred() != nullptr) return false;
+  if (out.counts == nullptr || PyTuple_Size(streams) != static_cast<Py_ssize_t>(STREAM_COUNT)) {
+    PyErr_SetString(PyExc_ValueError, "a sink has counts and names every stream");
+    return false;
+  }
+  for (std::size_t stream = 0; stream < STREAM_COUNT; ++stream) {
+    if (!read_columns(PyTuple_GetItem(streams, static_cast<Py_ssize_t>(stream)),
+                      out.streams[stream])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Copies a frame into its stream's arrays: the one copy out of the queue.
+Take write_frame(Sink& sink, const FrameRecord& record, const FrameRecord*& unplaced) {
+  const std::size_t stream = *quorl_engine::stream_index(record.type, record.side);
+  const auto& columns = sink.streams[stream];
+  if (!columns) {
+    unplaced = &record;
+    return Take::stop;
+  }
+  auto& count = sink.counts[stream];
+  const auto row = static_cast<std::size_t>(count);
+  if (row >= sink.capacity) return Take::stop;
+  columns->time[row] = record.time;
+  columns->seq[row] = static_cast<std::int64_t>(record.seq);
+  std::memcpy(columns->values + row * columns->values_per_frame, record.values.data(),
+              std::min<std::size_t>(record.count, columns->values_per_frame) * sizeof(double));
+  ++count;
+  return Take::item;
+}
+
+// Raises KeyError((kind, side)) for a frame whose stream has no arrays.
+PyObject* raise_unplaced(std::uint8_t type, std::uint8_t side) {
+  owned_ref key(PyTuple_Pack(2, kind_object(type), side_object(side)));
+  if (!key) return nullptr;
+  owned_ref arguments(PyTuple_Pack(1, key.get()));  // a tuple value would be the arguments
+  if (arguments) PyErr_SetObject(PyExc_KeyError, arguments.get());
+  return nullptr;
+}
+
+PyObject* Stream_pull_into(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+  return quorl_module::guard([&]() -> PyObject* {
+    if (count != 2) {
+      PyErr_SetString(PyExc_TypeError, "pull_into() takes a sink and a timeout");
+      return nullptr;
+    }
+    Sink sink;
+    std::optional<double> timeout;
+    if (!read_sink(args[0], sink) || !read_timeout(args[1], timeout)) return nullptr;
+    std::fill_n(sink.counts, STREAM_COUNT, 0);
+    std::size_t written = 0;
+    std::optional<ErrorRecord> error;
+    std::optional<std::pair<std::uint8_t, std::uint8_t>> unplaced;
+    const Took took = take_frames(
+        state_of(self), deadline_after(timeout),
+        [&](const FrameRecord& record) {
+          const FrameRecord* refused = nullptr;
+          const Take answer = write_frame(sink, record, refused);
+          if (answer == Take::item) ++written;
+          if (refused != nullptr && written == 0) unplaced.emplace(refused->type, refused->side);
+          return answer;
+        },
+        error);
+    if (took != Took::item) return raise_outcome(took, false);
+    if (written == 0 && unplaced) return raise_unplaced(unplaced->first, unplaced->second);
+    if (written == 0 && error) {
+      Item item(std::move(*error));
+      return deliver(item);
+    }
+    return PyLong_FromSize_t(written);
   });
 }
 
@@ -393,6 +554,8 @@ PyMethodDef Stream_methods[] = {
     {"recv", Stream_recv, METH_O, "recv(timeout) -> Frame; waits for the next frame."},
     {"poll", Stream_poll, METH_NOARGS, "poll() -> Frame | None; takes a frame without waiting."},
     {"pull", Stream_pull, METH_O, "pull(timeout) -> list of (kind, side, times, seqs, values)."},
+    {"pull_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Stream_pull_into)),
+     METH_FASTCALL, "pull_into(sink, timeout) -> frames written into the sink's arrays."},
     {"latest", Stream_latest, METH_NOARGS, "latest() -> dict of the newest frame per stream."},
     {"wait_connected", Stream_wait_connected, METH_NOARGS, "wait_connected() -> port."},
     {"connect_result", Stream_connect_result, METH_NOARGS, "connect_result() -> port | None."},
@@ -437,6 +600,29 @@ PyType_Spec Stream_spec = {
 
 }  // namespace
 
+bool add_stream_constants(PyObject* module) {
+  owned_ref streams(PyTuple_New(STREAM_COUNT));
+  if (!streams) return false;
+  for (unsigned type = 0; type < 256; ++type) {
+    for (const std::uint8_t side : {quorl_engine::NO_SIDE, std::uint8_t{0}, std::uint8_t{1}}) {
+      const auto stream = quorl_engine::stream_index(static_cast<std::uint8_t>(type), side);
+      if (!stream || PyTuple_GetItem(streams.get(), static_cast<Py_ssize_t>(*stream)) != nullptr) {
+        continue;
+      }
+      PyObject* entry = side == quorl_engine::NO_SIDE ? Py_BuildValue("(IO)", type, Py_None)
+                                                      : Py_BuildValue("(II)", type, unsigned{side});
+      if (entry == nullptr) return false;
+      PyTuple_SetItem(streams.get(), static_cast<Py_ssize_t>(*stream), entry);
+    }
+  }
+  owned_ref bound(PyLong_FromSize_t(quorl_engine::MAX_QUEUE));
+  if (!bound || PyModule_AddObject(module, "MAX_QUEUE", bound.get()) < 0) return false;
+  bound.release();
+  if (PyModule_AddObject(module, "STREAMS", streams.get()) < 0) return false;
+  streams.release();
+  return true;
+}
+
 PyObject* init_stream_type() {
   stream_type_object = PyType_FromSpec(&Stream_spec);
   return stream_type_object;
@@ -450,7 +636,7 @@ PyObject* new_stream(std::shared_ptr<Engine> engine, std::optional<double> timeo
     return nullptr;
   }
   reinterpret_cast<StreamObject*>(self)->state =
-      new StreamState{std::move(engine), timeout, std::nullopt, {}};
+      new StreamState{std::move(engine), timeout, std::nullopt};
   return self;
 }
 

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <map>
 #include <optional>
 #include <thread>
+#include <vector>
 
 namespace quorl_engine {
 namespace {
@@ -122,9 +124,9 @@ std::map<std::size_t, std::uint64_t> newest_seqs(const Handoff& handoff) {
   return seqs;
 }
 
-class newest_frames : public testing::TestWithParam<Mode> {};
+class each_mode : public testing::TestWithParam<Mode> {};
 
-TEST_P(newest_frames, are_the_newest_of_each_stream_whether_waiting_or_taken) {
+TEST_P(each_mode, newest_frames_are_the_newest_of_each_stream_whether_waiting_or_taken) {
   Handoff handoff(GetParam(), 16);
   const std::size_t body_stream = *stream_index(quorl_protocol::MSG_BODY_ISB_ANGLES, NO_SIDE);
   const std::size_t left = *stream_index(quorl_protocol::MSG_HAND_LANDMARKS, 0);
@@ -142,7 +144,48 @@ TEST_P(newest_frames, are_the_newest_of_each_stream_whether_waiting_or_taken) {
   EXPECT_EQ(newest_seqs(handoff), (Seqs{{body_stream, 2}, {left, 3}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(handoff, newest_frames, testing::Values(Mode::lossless, Mode::latest),
+// Consumers on three threads take at once while the producer hands over:
+// each item goes to one of them, and one that took a frame and sees more
+// waiting is shown a newer one as the newest, never the one it took.
+TEST_P(each_mode, consumers_taking_at_once_get_each_item_once_and_newer_newest_frames) {
+  constexpr std::uint64_t COUNT = 200'000;
+  Handoff handoff(GetParam(), 64);
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    for (std::uint64_t seq = 0; seq < COUNT; ++seq) handoff.put(body(seq));
+    handoff.flush();
+    done.store(true);
+  });
+  const std::size_t stream = *stream_index(quorl_protocol::MSG_BODY_ISB_ANGLES, NO_SIDE);
+  std::vector<std::vector<std::uint64_t>> taken(3);
+  std::vector<std::thread> consumers;
+  for (auto& mine : taken) {
+    consumers.emplace_back([&] {
+      Item out;
+      while (!done.load() || handoff.size() > 0) {
+        if (handoff.pop(out)) {
+          mine.push_back(std::get<FrameRecord>(out).seq);
+          if (handoff.size() > 0) {
+            EXPECT_GT(newest_seqs(handoff).at(stream), mine.back());
+          }
+        }
+        handoff.take_each([&](Item& item) {
+          mine.push_back(std::get<FrameRecord>(item).seq);
+          return mine.size() % 8 == 0 ? Take::item_and_stop : Take::item;
+        });
+      }
+    });
+  }
+  producer.join();
+  for (auto& consumer : consumers) consumer.join();
+  std::vector<std::uint64_t> all;
+  for (const auto& mine : taken) all.insert(all.end(), mine.begin(), mine.end());
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+  EXPECT_EQ(all.size() + handoff.dropped(), COUNT);
+}
+
+INSTANTIATE_TEST_SUITE_P(handoff, each_mode, testing::Values(Mode::lossless, Mode::latest),
                          [](const auto& mode) {
                            return mode.param == Mode::lossless ? "lossless" : "latest";
                          });

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <stdexcept>
 #include <thread>
 #include <type_traits>
 
@@ -113,6 +114,21 @@ TEST(frame_ring, refuses_an_item_when_full_and_takes_it_after_a_pop) {
     ASSERT_TRUE(ring.pop(out));
     EXPECT_EQ(seq_of(out), seq);
   }
+}
+
+TEST(frame_ring, grows_as_items_wait_up_to_its_bound_and_refuses_an_impossible_one) {
+  FrameRing ring(1000);
+  EXPECT_EQ(ring.allocated(), 0u);
+  std::uint64_t seq = 0;
+  while (ring.try_push(body(seq)) == PushOutcome::stored) {
+    ++seq;
+    if (seq == 300) {
+      EXPECT_EQ(ring.allocated(), 512u);  // two segments of 256
+    }
+  }
+  EXPECT_EQ(seq, 1000u);
+  EXPECT_EQ(ring.allocated(), 1000u);
+  EXPECT_THROW(FrameRing{MAX_QUEUE + 1}, std::invalid_argument);
 }
 
 TEST(frame_ring, keeps_order_across_threads_and_many_wraps) {
