@@ -2,8 +2,9 @@
 
 A recording becomes one table per (kind, side) of frame, in arrival order:
 a ``time`` column (seconds from the start of the recording, on the monotonic
-clock) and one column per value, named by :attr:`quorl_sdk.FrameKind.columns`
-(``g03_x`` is component x of group 3, ``a07`` angle 7). Tables are named
+clock) and one column per value, named by the skeleton
+(:mod:`quorl_sdk.skeleton`; ``nose_x`` is component x of the nose landmark,
+``trunk_flexion`` an angle). Tables are named
 ``body_landmarks``, ``hand_landmarks_side0`` and so on (:func:`table_name`).
 
 ==========  ===========================================================
@@ -95,14 +96,14 @@ def tables(recording: RecordingReader) -> dict[StreamKey, Table]:
     return recording.to_numpy()
 
 
-def data_frames(recording: RecordingReader) -> dict[StreamKey, Any]:
+def data_frames(recording: RecordingReader, skeleton: Skeleton = DEFAULT) -> dict[StreamKey, Any]:
     """Returns one ``pandas.DataFrame`` per (kind, side): :meth:`RecordingReader.to_pandas`.
 
     Raises:
         quorl_sdk.recording.RecordingError, OSError: as :func:`tables`.
         MissingExtraError: pandas is not installed.
     """
-    return recording.to_pandas()
+    return recording.to_pandas(skeleton)
 
 
 class Settings(NamedTuple):
@@ -149,7 +150,7 @@ def _write_csv(out: Path, recording: RecordingReader, settings: Settings) -> lis
     for key, table in found.items():
         with open(paths[key], "w", newline="") as file:
             writer = csv.writer(file)
-            writer.writerow(["time", *key[0].columns])
+            writer.writerow(["time", *settings.skeleton.columns(key[0])])
             # tolist() gives Python floats, whose repr is the shortest text of the same binary64.
             for row in table.columns().tolist():
                 writer.writerow([repr(value) for value in row])
@@ -165,7 +166,7 @@ def _write_parquet(out: Path, recording: RecordingReader, settings: Settings) ->
     found = tables(recording)
     paths = _per_table_paths(out, found)
     for key, table in found.items():
-        names = ["time", *key[0].columns]
+        names = ["time", *settings.skeleton.columns(key[0])]
         data = table.columns()
         attributes = table_attributes(key, recording.started_ns)
         texts = {name: str(value) for name, value in attributes.items()}
@@ -187,7 +188,7 @@ def _write_hdf5(out: Path, recording: RecordingReader, settings: Settings) -> li
             if value is not None:
                 file.attrs[name] = json.dumps(value) if name == "marks" else value
         for key, table in found.items():
-            names = ["time", *key[0].columns]
+            names = ["time", *settings.skeleton.columns(key[0])]
             rows = np.ascontiguousarray(table.columns())
             compound = rows.view(np.dtype([(name, "<f8") for name in names])).reshape(-1)
             dataset = file.create_dataset(table_name(key), data=compound)

@@ -100,6 +100,8 @@ if TYPE_CHECKING:
     import numpy
     import numpy.typing
 
+    from quorl_sdk.skeleton import Skeleton
+
 __all__ = [
     "FORMAT_VERSION",
     "MAGIC",
@@ -571,10 +573,11 @@ class RecordingReader:
             )
         return result
 
-    def to_pandas(self) -> dict[StreamKey, Any]:
+    def to_pandas(self, skeleton: Skeleton | None = None) -> dict[StreamKey, Any]:
         """Returns one ``pandas.DataFrame`` per (kind, side): ``time``, then one column per value.
 
-        Column names come from :attr:`quorl_sdk.FrameKind.columns`. Each
+        Column names come from ``skeleton`` (by default
+        :data:`quorl_sdk.skeleton.DEFAULT`): ``nose_x``, ``trunk_flexion``. Each
         frame's ``attrs`` hold ``kind``, ``side`` (-1 for body frames) and the
         recording's :meth:`metadata`: ``started_ns`` (the wall-clock start in
         nanoseconds since the Unix epoch), ``monotonic_ns`` and ``marks``.
@@ -588,10 +591,14 @@ class RecordingReader:
             MissingExtraError: pandas is not installed.
         """
         pd = require("pandas", "export", "reading a recording as data frames")
+        from quorl_sdk.skeleton import DEFAULT
+
+        names = skeleton or DEFAULT
         result = {}
         found = self.metadata()
         for key, table in self.to_numpy().items():
-            frame = pd.DataFrame(table.columns(), columns=["time", *key[0].columns], copy=False)
+            columns = ["time", *names.columns(key[0])]
+            frame = pd.DataFrame(table.columns(), columns=columns, copy=False)
             frame.attrs.update(table_attributes(key, self.started_ns), **found)
             result[key] = frame
         return result

@@ -15,6 +15,7 @@ from quorl_sdk import FrameKind
 from quorl_sdk._extras import MissingExtraError
 from quorl_sdk.export import export
 from quorl_sdk.recording import MarkKind, RecordingReader, RecordingWriter
+from quorl_sdk.skeleton import DEFAULT
 from support import EXOTIC_BITS, MSG_BODY_ISB_ANGLES, MSG_HAND_LANDMARKS, sample_frame, scaled
 
 np = pytest.importorskip("numpy")
@@ -57,16 +58,18 @@ def test_to_numpy_gives_one_table_per_stream_bit_for_bit(recording: Path) -> Non
     assert hand.values[0, 3].tolist() == [12.5, 13.5, 14.5, 15.5]
 
 
-def test_to_pandas_names_columns_by_group_and_component(recording: Path) -> None:
-    """A time column, then g00_x ... for landmarks and a00 ... for angles, bit for bit."""
+def test_to_pandas_names_columns_by_the_skeleton(recording: Path) -> None:
+    """A time column, then wrist_x ... for landmarks and the angles' names, bit for bit."""
     pytest.importorskip("pandas")
     with RecordingReader(recording) as reader:
         frames = reader.to_pandas()
     angles = frames[(FrameKind.BODY_ISB_ANGLES, None)]
     hand = frames[(FrameKind.HAND_LANDMARKS, 1)]
-    assert list(angles.columns) == ["time", *(f"a{n:02d}" for n in range(21))]
-    assert list(hand.columns[:6]) == ["time", "g00_x", "g00_y", "g00_z", "g00_v", "g01_x"]
-    assert list(hand.columns[-1:]) == ["g20_v"] and hand["g01_x"].tolist() == [4.5]
+    assert list(angles.columns) == ["time", *DEFAULT.layout(FrameKind.BODY_ISB_ANGLES).names]
+    assert list(hand.columns[:6]) == [
+        "time", "wrist_x", "wrist_y", "wrist_z", "wrist_v", "thumb_cmc_x"
+    ]
+    assert list(hand.columns[-1:]) == ["pinky_tip_v"] and hand["thumb_cmc_x"].tolist() == [4.5]
     assert bits(angles.drop(columns="time").to_numpy()) == ANGLE_BITS
     assert hand.attrs["kind"] == "HAND_LANDMARKS" and hand.attrs["side"] == 1
 
@@ -111,7 +114,7 @@ def test_export_command_writes_each_format_exactly(
     tables = read_back(out, suffix)
     assert set(tables) == {"body_isb_angles", "hand_landmarks_side1"}
     header, rows = tables["body_isb_angles"]
-    assert header[:3] == ["time", "a00", "a01"] and len(header) == 22
+    assert header[:3] == ["time", "trunk_flexion", "trunk_lateral_bending"] and len(header) == 22
     assert [row[0] for row in rows] == [1e-6, 3e-6]
     got = [[struct.unpack("<Q", struct.pack("<d", v))[0] for v in row[1:]] for row in rows]
     if suffix == ".csv":  # CSV has no NaN payloads: any NaN reads back as the plain one
