@@ -48,4 +48,32 @@ constexpr std::optional<std::size_t> stream_index(std::uint8_t type, std::uint8_
   return std::nullopt;
 }
 
+// Each stream's type byte, side (NO_SIDE for body streams) and values per
+// frame, by stream index.
+struct StreamTable {
+  std::array<std::uint8_t, STREAM_COUNT> type{};
+  std::array<std::uint8_t, STREAM_COUNT> side{};
+  std::array<std::size_t, STREAM_COUNT> width{};
+};
+
+namespace detail {
+
+constexpr StreamTable list_streams() {
+  StreamTable table;
+  for (const auto& row : FRAME_ROWS) {
+    for (const std::uint8_t side : row.has_side ? std::array<std::uint8_t, 2>{0, 1}
+                                                : std::array<std::uint8_t, 2>{NO_SIDE, NO_SIDE}) {
+      const std::size_t stream = *stream_index(row.type, side);
+      table.type[stream] = row.type;
+      table.side[stream] = side;
+      table.width[stream] = row.value_count;
+    }
+  }
+  return table;
+}
+
+}  // namespace detail
+
+inline constexpr StreamTable STREAMS = detail::list_streams();
+
 }  // namespace quorl_engine

@@ -69,29 +69,7 @@ bool allocate(const RecordingSurvey& survey, std::array<StreamArrays, STREAM_COU
   return true;
 }
 
-// Each stream's type byte, side and values per frame, by stream index.
-struct StreamIdentity {
-  std::array<std::uint8_t, STREAM_COUNT> type{};
-  std::array<std::uint8_t, STREAM_COUNT> side{};
-  std::array<std::size_t, STREAM_COUNT> width{};
-};
-
-constexpr StreamIdentity stream_identities() {
-  StreamIdentity identity;
-  for (const auto& row : quorl_protocol::FrameTypes::rows) {
-    for (std::uint8_t side :
-         row.has_side ? std::array<std::uint8_t, 2>{0, 1}
-                      : std::array<std::uint8_t, 2>{quorl_engine::NO_SIDE, quorl_engine::NO_SIDE}) {
-      const std::size_t stream = *quorl_engine::stream_index(row.type, side);
-      identity.type[stream] = row.type;
-      identity.side[stream] = side;
-      identity.width[stream] = row.value_count;
-    }
-  }
-  return identity;
-}
-
-constexpr StreamIdentity STREAMS = stream_identities();
+using quorl_engine::STREAMS;
 
 // [(kind, side, frames, times, values)] in the order of first arrival;
 // times and values are None when only counted.

@@ -603,17 +603,13 @@ PyType_Spec Stream_spec = {
 bool add_stream_constants(PyObject* module) {
   owned_ref streams(PyTuple_New(STREAM_COUNT));
   if (!streams) return false;
-  for (unsigned type = 0; type < 256; ++type) {
-    for (const std::uint8_t side : {quorl_engine::NO_SIDE, std::uint8_t{0}, std::uint8_t{1}}) {
-      const auto stream = quorl_engine::stream_index(static_cast<std::uint8_t>(type), side);
-      if (!stream || PyTuple_GetItem(streams.get(), static_cast<Py_ssize_t>(*stream)) != nullptr) {
-        continue;
-      }
-      PyObject* entry = side == quorl_engine::NO_SIDE ? Py_BuildValue("(IO)", type, Py_None)
-                                                      : Py_BuildValue("(II)", type, unsigned{side});
-      if (entry == nullptr) return false;
-      PyTuple_SetItem(streams.get(), static_cast<Py_ssize_t>(*stream), entry);
-    }
+  for (std::size_t stream = 0; stream < STREAM_COUNT; ++stream) {
+    const unsigned type = quorl_engine::STREAMS.type[stream];
+    const std::uint8_t side = quorl_engine::STREAMS.side[stream];
+    PyObject* entry = side == quorl_engine::NO_SIDE ? Py_BuildValue("(IO)", type, Py_None)
+                                                    : Py_BuildValue("(II)", type, unsigned{side});
+    if (entry == nullptr) return false;
+    PyTuple_SetItem(streams.get(), static_cast<Py_ssize_t>(stream), entry);
   }
   owned_ref bound(PyLong_FromSize_t(quorl_engine::MAX_QUEUE));
   if (!bound || PyModule_AddObject(module, "MAX_QUEUE", bound.get()) < 0) return false;
