@@ -48,14 +48,14 @@ std::vector<Record> records_of(const Bytes& file) {
   return out;
 }
 
-class RecorderTest : public ::testing::Test {
+class recorder : public ::testing::Test {
  protected:
   std::filesystem::path path = std::filesystem::temp_directory_path() /
                                ("recorder_test_" + std::to_string(::getpid()) + ".qrec");
   void TearDown() override { std::filesystem::remove(path); }
 };
 
-TEST_F(RecorderTest, WritesTheHeaderFramesAndMarksOfTheFormat) {
+TEST_F(recorder, writes_the_header_frames_and_marks_of_the_format) {
   const auto before = Clock::now();
   auto recorder = Recorder::create(path.string());
   ASSERT_TRUE(recorder);
@@ -107,7 +107,7 @@ TEST_F(RecorderTest, WritesTheHeaderFramesAndMarksOfTheFormat) {
   EXPECT_EQ(records[7].time_ns, 0u);
 }
 
-TEST_F(RecorderTest, AFailedWriteEndsTheRecordingWithItsError) {
+TEST_F(recorder, a_failed_write_ends_the_recording_with_its_error) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "needs /dev/full";
   auto recorder = Recorder::create("/dev/full");
   ASSERT_TRUE(recorder);
@@ -122,7 +122,7 @@ TEST_F(RecorderTest, AFailedWriteEndsTheRecordingWithItsError) {
   }
 }
 
-TEST_F(RecorderTest, AFileThatCannotBeCreatedIsRefusedAtOnce) {
+TEST_F(recorder, a_file_that_cannot_be_created_is_refused_at_once) {
   const auto created = Recorder::create((path / "missing" / "x.qrec").string());
   ASSERT_FALSE(created);
   EXPECT_EQ(created.error().error, ENOENT);

@@ -58,7 +58,7 @@ Bytes mixed_records() {
   return file;
 }
 
-TEST(RecordingScan, CountsEachStreamAndCopiesItsTimesAndValuesBitForBit) {
+TEST(recording_scan, counts_each_stream_and_copies_its_times_and_values_bit_for_bit) {
   const Bytes file = mixed_records();
   const BufferBytes bytes(file);
   const auto survey = survey_recording(bytes, 0);
@@ -133,9 +133,9 @@ std::vector<FaultCase> fault_cases() {
   };
 }
 
-class RecordingFaults : public testing::TestWithParam<FaultCase> {};
+class recording_faults : public testing::TestWithParam<FaultCase> {};
 
-TEST_P(RecordingFaults, NameTheOffsetAndTellACutFromDamage) {
+TEST_P(recording_faults, name_the_offset_and_tell_a_cut_from_damage) {
   const FaultCase& c = GetParam();
   const auto survey = survey_recording(BufferBytes(c.file), 0);
   if (c.damage) {
@@ -152,7 +152,7 @@ TEST_P(RecordingFaults, NameTheOffsetAndTellACutFromDamage) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, RecordingFaults, testing::ValuesIn(fault_cases()),
+INSTANTIATE_TEST_SUITE_P(Files, recording_faults, testing::ValuesIn(fault_cases()),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace
