@@ -7,6 +7,7 @@ import json
 from pathlib import Path
 
 import pytest
+from support import skip_ezc3d_under_asan
 
 from quorl_sdk import cli
 from quorl_sdk._motion import Motion
@@ -46,6 +47,7 @@ def recording(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return write_recording(tmp_path_factory.mktemp("rec") / "session.qrec")
 
 
+@skip_ezc3d_under_asan
 def test_c3d_loads_in_ezc3d_and_in_c3d_with_invalid_points_in_the_gap(recording, tmp_path):
     ezc3d = pytest.importorskip("ezc3d")
     c3d = pytest.importorskip("c3d")

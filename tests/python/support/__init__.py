@@ -83,6 +83,7 @@ from support.timing import (
     require_fixed_ports,
     scaled,
     skip_exit_under_asan,
+    skip_ezc3d_under_asan,
     taken_ports,
 )
 from support.websockets_server import (
@@ -138,6 +139,7 @@ __all__ = [
     "sample_values",
     "scaled",
     "skip_exit_under_asan",
+    "skip_ezc3d_under_asan",
     "send_binary",
     "send_close",
     "send_ping",
