@@ -79,6 +79,7 @@ from support.scripted import (
 from support.timing import (
     FIXED_PORTS,
     TIMEOUT_FACTOR,
+    UNDER_ASAN,
     port_is_free,
     require_fixed_ports,
     scaled,
@@ -118,6 +119,7 @@ __all__ = [
     "Session",
     "Step",
     "TIMEOUT_FACTOR",
+    "UNDER_ASAN",
     "WebsocketsServer",
     "accept",
     "accept_value",
