@@ -56,8 +56,9 @@ class RecordStatus:
         self.path = path
         self.started = started
         self.last_event = ""
-        # (time, frames written per stream) over the last RATE_WINDOW.
-        self._samples: deque[tuple[float, dict[StreamKey, int]]] = deque()
+        # (time, frames written per stream) over the last RATE_WINDOW; the
+        # start counts as a sample, so the first status already has a rate.
+        self._samples: deque[tuple[float, dict[StreamKey, int]]] = deque([(started, {})])
 
     def sample(self, now: float) -> dict[StreamKey, int]:
         """Takes the recorder's counts at ``now``; returns them."""
