@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import NamedTuple
 
 import pytest
-from support import UNDER_ASAN, scaled
+from support import EZC3D_UNDER_ASAN, UNDER_ASAN, scaled
 from support.lsl import USES_LSL, require_loopback_lsl
 
 from quorl_sdk.cli import COMMANDS
@@ -93,7 +93,7 @@ def test_example_runs(example, simulator_url, tmp_path):
     if USES_LSL.search(example.code):
         require_loopback_lsl()
     if UNDER_ASAN and "import ezc3d" in example.code:
-        pytest.skip("ezc3d frees with free() the arrays it makes with new[]")
+        pytest.skip(EZC3D_UNDER_ASAN)
     program = tmp_path / ("test_example.py" if example.marker == "pytest" else "example.py")
     program.write_text(example.code)
     if example.marker == "pytest":

@@ -77,6 +77,7 @@ from support.scripted import (
     ws_frame,
 )
 from support.timing import (
+    EZC3D_UNDER_ASAN,
     FIXED_PORTS,
     TIMEOUT_FACTOR,
     UNDER_ASAN,
@@ -97,6 +98,7 @@ from support.websockets_server import (
 __all__ = [
     "ClientFrame",
     "DATA_KINDS",
+    "EZC3D_UNDER_ASAN",
     "FIXED_PORTS",
     "HAND_KINDS",
     "MSG_BODY_ISB_ANGLES",

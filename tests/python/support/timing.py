@@ -32,9 +32,8 @@ skip_exit_under_asan = pytest.mark.skipif(
 #: Skips a test that reads C3D files through ezc3d, whose arrays are made with
 #: new[] and handed to numpy, which frees them with free(): AddressSanitizer
 #: aborts on the mismatch, which is ezc3d's and not ours.
-skip_ezc3d_under_asan = pytest.mark.skipif(
-    UNDER_ASAN, reason="ezc3d frees with free() the arrays it makes with new[]"
-)
+EZC3D_UNDER_ASAN = "ezc3d frees with free() the arrays it makes with new[]"
+skip_ezc3d_under_asan = pytest.mark.skipif(UNDER_ASAN, reason=EZC3D_UNDER_ASAN)
 
 
 def scaled(seconds: float) -> float:
